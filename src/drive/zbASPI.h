@@ -194,5 +194,8 @@ bool ReloadTransport();
 bool UnloadASPILibrary();
 // Releases whichever transport is in use; used at shutdown and by tests.
 void ReleaseTransport();
+// Uses the given entry points as the transport (an embedding program's own
+// ASPI-style server, or a test's). Releases the current transport first.
+void InstallTransport(TGetASPI32SupportInfo support, TSendASPI32Command send, const std::string& name);
 
 }  // namespace velloran::drive

@@ -101,8 +101,10 @@ class TSCSIDevice : public TObject {
   // Builds one execute request (zeroed; flags; sense length 24; CDB; data)
   // and sends it. Returns true when the request completed with SS_COMP.
   // cdbLength is what the request announces (ReserveTrack sends a 10-byte
-  // layout with length 12). When srbOut is given, the finished request is
-  // copied there.
+  // layout with length 12); cdb must point to at least cdbLength bytes.
+  // When srbOut is given, the finished request is copied there. A request
+  // that could not be sent (no transport, no device) fails with LastError
+  // saying so.
   bool SendCommand(const std::uint8_t* cdb, std::uint8_t cdbLength, std::uint8_t flags, void* buffer,
                    std::uint32_t length, std::uint32_t timeoutMs, SRB_ExecSCSICmd* srbOut = nullptr);
 

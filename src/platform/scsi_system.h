@@ -13,6 +13,18 @@
 
 namespace velloran::platform {
 
+// The SCSI ioctls the pass-through layer uses besides SG_IO, with the
+// kernel's numbers (<scsi/scsi.h> would also bring macros such as
+// CHECK_CONDITION that clash with ordinary names).
+inline constexpr unsigned long kScsiIoctlGetIdLun = 0x5382;
+inline constexpr unsigned long kScsiIoctlGetBusNumber = 0x5386;
+// SCSI_IOCTL_GET_IDLUN's reply: dev_id = id | lun << 8 | channel << 16 |
+// host << 24.
+struct ScsiIdLun {
+  int dev_id;
+  int host_unique_id;
+};
+
 class ScsiSystem {
  public:
   virtual ~ScsiSystem() = default;
