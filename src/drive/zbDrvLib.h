@@ -6,9 +6,13 @@
 #pragma once
 
 #include "drive/zbASPI.h"
+#include "drive/disc_record.h"
+#include "drive/mmc_cdb.h"
+#include "drive/mmc_reply.h"
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -94,6 +98,138 @@ class TSCSIDevice : public TObject {
   bool Inquiry();
   std::array<std::uint8_t, 131> InquiryBuffer{};
 
+  // Each operation sends one command and returns true when it completed
+  // (status SS_COMP); the reason for a failure is in LastError / LastSense.
+  // Time-outs are in milliseconds.
+  bool TestUnitReady(std::uint32_t timeoutMs);
+  bool RezeroUnit();
+  // Raw sense data into buffer (length bytes).
+  bool RequestSense(std::uint8_t* buffer, std::uint8_t length);
+  bool FormatUnit(std::uint8_t flags, const std::uint8_t* list, std::uint32_t length);
+  // Ejects (eject true) or loads the medium.
+  bool StartStopUnit(bool eject);
+  bool PreventAllowRemoval(bool allow);
+  // Outputs change only on success. Block size is always 2048.
+  bool ReadFormatCapacities(std::uint32_t& size, std::uint32_t& blockSize);
+  // Last readable block address and block length.
+  bool ReadCapacity(std::uint32_t& lastLba, std::uint32_t& blockSize);
+  bool Read10(std::uint32_t lba, std::uint16_t count, std::uint32_t length, std::uint8_t* buffer);
+  // Also succeeds while the request is still pending (status 0); fails when
+  // the request could not be sent at all.
+  bool Write10(std::uint32_t lba, std::uint16_t count, std::uint8_t flags, std::uint32_t length,
+               const std::uint8_t* buffer);
+  bool SynchronizeCache(std::uint32_t timeoutMs, bool immed);
+  // Raw reply into buffer; a length above 255 fails without sending.
+  bool ReadTOC(std::uint8_t format, std::uint8_t* buffer, std::uint8_t control, bool msf, std::uint8_t track,
+               std::uint32_t length);
+  bool GetConfiguration(std::uint8_t rt, std::uint16_t feature, std::uint32_t length, std::uint8_t* buffer);
+  // Raw reply into buffer.
+  bool ReadDiscInformation(std::uint8_t* buffer, std::uint32_t length);
+  // Into DiscInfoBuffer (56 bytes, as the drive sent it) and DiscInfo.
+  bool ReadDiscInformation();
+  // Into TrackInfo, which is cleared first (so it reads all zero after a
+  // failure). Track 255 is the invisible (incomplete) track.
+  bool ReadTrackInformation(std::uint32_t track);
+  bool ReserveTrack(std::uint32_t blocks);
+  bool SendOPCInformation();
+  bool ModeSelect10(const std::uint8_t* data, std::uint32_t length);
+  // Zeroes clear + 1 bytes of dest, then copies length bytes of the reply
+  // there on success (dest must hold max(length, clear + 1) bytes; length
+  // at most 512).
+  bool ModeSense10(std::uint8_t page, std::uint8_t* dest, bool defaults, std::uint32_t length, std::uint32_t clear);
+  // Closes the invisible track (track true) or the session; finalize closes
+  // the session and the disc.
+  bool CloseTrackSession(bool track, bool immed, bool finalize);
+  bool CloseTrackSessionRaw(bool immed, std::uint8_t function, std::uint8_t b3, std::uint8_t b4, std::uint8_t b5);
+  // Updates DeviceBufferSize and DeviceFreeBufferSize (the latter 0 on failure).
+  bool ReadBufferCapacity();
+  bool SendCueSheet(const std::uint8_t* sheet, std::uint32_t length);
+  bool SetStreaming(const std::uint8_t* descriptor, std::uint32_t length);
+  // Speeds in kB/s; 0 asks for the drive's maximum.
+  bool SetCDSpeed(std::uint16_t readSpeed, std::uint16_t writeSpeed);
+  bool SendDVDStructure(std::uint8_t format, const std::uint8_t* data, std::uint32_t length);
+
+  // Composite operations.
+  // Sizes in kB, times in ms; the start address sent is always 0.
+  bool SetStreamingPerformance(std::uint32_t startLba, std::uint32_t endLba, std::uint32_t readSize,
+                               std::uint32_t writeSize, std::uint32_t readTime, std::uint32_t writeTime);
+  // Writes the recording date and time (local time of `when`) to a DVD-R/-RW.
+  bool SendTimeStamp(std::time_t when);
+  // Mode page 05h for the medium kind. Sends nothing and succeeds for DVD-RAM.
+  bool SetWriteParameters(bool testWrite, bool underrun, std::uint8_t discKind, bool multiSession);
+  // Sets WriteModes from the write types the drive accepts.
+  void ProbeWriteModes();
+  // Waits for a drive after a long operation; false when the budget ran out.
+  bool WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs);
+
+  std::uint16_t WriteSpeed() const { return FWriteSpeed; }
+  // Sends SET CD SPEED (ReadSpeed, value) and keeps the value whatever the
+  // drive answered.
+  void SetWriteSpeed(std::uint16_t value);
+  std::uint16_t ReadSpeed = 0;  // kB/s, 0 = maximum
+  std::uint32_t DeviceBufferSize = 0;      // bytes
+  std::uint32_t DeviceFreeBufferSize = 0;  // bytes
+  // Options of the recording that the write parameters page follows.
+  bool FinalizeDisc = false;
+  bool UnderrunProtection = true;
+  // Bits 1, 2, 4: raw, session-at-once, track-at-once accepted.
+  std::uint8_t WriteModes = 0;
+
+  // Last replies (per device).
+  mmc::TTrackInfo TrackInfo{};
+  mmc::TDiscInformation DiscInfo{};
+  std::array<std::uint8_t, 56> DiscInfoBuffer{};
+  std::array<std::uint8_t, 114> TocBuffer{};      // READ TOC format 0
+  std::array<std::uint8_t, 4> SessionBuffer{};    // READ TOC format 1
+  std::array<std::uint8_t, 28> AtipBuffer{};      // READ TOC format 4
+  std::array<std::uint8_t, 54> WriteParametersPage{};
+
+  // --- Drive identification and capabilities --------------------------------
+  // Selects the device of a Devices line ("A:T:L,X: ..."; adapter, target and
+  // LUN are its 1st, 3rd and 5th characters, one digit each) and identifies
+  // it. An empty id deselects silently; an invalid id or a device that is not
+  // a CD/DVD drive deselects and reports through OnDebugMessage.
+  void SetDevice(const std::string& id);
+  // Reads mode page 2Ah and features 2Ah, 3Bh, 2Fh into Capabilities and the
+  // speeds. False when the current page cannot be read.
+  bool ReadCapabilities();
+  // Read afresh from the drive; 0 when the page cannot be read.
+  std::uint16_t MaxWriteSpeed();
+  std::uint16_t MaxReadSpeed();
+  std::uint16_t CurrentWriteSpeed();
+  std::uint16_t DeviceMaxWriteSpeed() const { return FDeviceMaxWriteSpeed; }
+  std::uint16_t DeviceMaxReadSpeed() const { return FDeviceMaxReadSpeed; }
+  std::uint8_t DeviceType() const { return FDeviceType; }
+  const std::string& DeviceDescription() const { return FDeviceDescription; }
+  bool SlowReady() const { return FSlowReady; }
+  bool LinkSizeValid() const { return FLinkSizeValid; }
+
+  std::uint32_t Capabilities = 0;  // mmc::cap bits
+  // Mode page 2Ah as read (raw bytes) and its words in host order.
+  std::array<std::uint8_t, 516> CapabilityPage{};
+  mmc::CapabilityWords CapabilityWords{};
+  TDeviceChangedEvent OnDeviceChange;
+
+  // --- Disc and track information -------------------------------------------
+  // Disc kind code of the medium (mmc::DiscKindCode; 0 unknown).
+  std::uint8_t GetDiscKind();
+  // Fills disc; when the drive is not ready, disc is left unchanged and the
+  // result is false.
+  bool GetDiscInfo(TDisc& disc);
+  bool IsErasable();
+  // -1 when unreadable, else 0 empty, 1 incomplete, 2 complete, 3 other.
+  int GetDiscStatus();
+  // Block address where the next track or session starts (0 when unknown).
+  std::uint32_t NextWritableAddress();
+  // Volume space size of the ISO 9660 file system on an overwritable disc, or 0.
+  std::uint32_t VolumeSpaceSize();
+  std::uint32_t FreeBlocks();
+  std::uint32_t DiscCapacity();
+  int GetSessionCount();
+  // Disc kind stored by IsErasable when it had to ask the profile.
+  std::uint16_t LastDiscKind = 0;
+  TDisc Disc{};
+
  protected:
   // Selects adapter, target and LUN without identifying the device.
   void SelectAddress(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun);
@@ -107,6 +243,23 @@ class TSCSIDevice : public TObject {
   // saying so.
   bool SendCommand(const std::uint8_t* cdb, std::uint8_t cdbLength, std::uint8_t flags, void* buffer,
                    std::uint32_t length, std::uint32_t timeoutMs, SRB_ExecSCSICmd* srbOut = nullptr);
+
+  // Sends a prepared MMC command with a data buffer.
+  bool Send(const mmc::Command& command, void* buffer, std::uint32_t length);
+  // Pauses between polls of a busy drive; tests replace it.
+  virtual void SleepMs(std::uint32_t ms);
+  void Deselect();
+  bool SetWriteModePage(std::uint8_t writeType);
+
+  std::uint16_t FWriteSpeed = 0;
+  std::uint16_t FDeviceMaxWriteSpeed = 0;
+  std::uint16_t FDeviceMaxReadSpeed = 0;
+  std::uint8_t FDeviceType = 0x7F;
+  std::string FDeviceDescription;
+  // Model quirks, set by SetDevice.
+  bool FLinkSizeValid = false;   // page 05h needs LS_V
+  bool FSlowReady = false;       // long waits after closing or blanking
+  bool FUnderrunByModel = false; // underrun protection the page does not show
 
   std::uint8_t FAdapter = kNoDevice;
   std::uint8_t FTarget = kNoDevice;
