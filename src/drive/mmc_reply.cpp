@@ -227,7 +227,9 @@ TDiscInformation DecodeDiscInformation(Bytes reply) {
 
 std::uint32_t AtipLeadOutBlocks(Bytes atip) {
   if (atip.size() < 15) return 0;
-  return atip[12] * 4500u + atip[13] * 75u + atip[14];
+  // MSF counts from the start of the 2-second pregap, LBA 0 lies at 00:02:00.
+  const std::uint32_t msf = atip[12] * 4500u + atip[13] * 75u + atip[14];
+  return msf > 150 ? msf - 150 : 0;
 }
 
 void BuildWriteParametersPage(std::span<std::uint8_t> page, const WriteParameters& p) {

@@ -154,8 +154,9 @@ struct TDiscInformation {
 };
 TDiscInformation DecodeDiscInformation(Bytes reply);
 
-// Blocks up to the ATIP's last possible lead-out start (M*4500 + S*75 + F of
-// reply bytes 12..14), 0 when the reply is too short.
+// Blocks up to the ATIP's last possible lead-out start: the block address of
+// the MSF in reply bytes 12..14 (M*4500 + S*75 + F - 150), 0 when the reply
+// is too short.
 std::uint32_t AtipLeadOutBlocks(Bytes atip);
 
 // --- Parameter data ---------------------------------------------------------
