@@ -178,11 +178,11 @@ class TSCSIDevice : public TObject {
   // Last replies (per device).
   mmc::TTrackInfo TrackInfo{};
   mmc::TDiscInformation DiscInfo{};
-  std::array<std::uint8_t, 56> DiscInfoBuffer{};
-  std::array<std::uint8_t, 114> TocBuffer{};      // READ TOC format 0
-  std::array<std::uint8_t, 4> SessionBuffer{};    // READ TOC format 1
-  std::array<std::uint8_t, 28> AtipBuffer{};      // READ TOC format 4
-  std::array<std::uint8_t, 54> WriteParametersPage{};
+  alignas(8) std::array<std::uint8_t, 56> DiscInfoBuffer{};
+  alignas(8) std::array<std::uint8_t, 114> TocBuffer{};      // READ TOC format 0
+  alignas(8) std::array<std::uint8_t, 4> SessionBuffer{};    // READ TOC format 1
+  alignas(8) std::array<std::uint8_t, 28> AtipBuffer{};      // READ TOC format 4
+  alignas(8) std::array<std::uint8_t, 54> WriteParametersPage{};
 
   // --- Drive identification and capabilities --------------------------------
   // Selects the device of a Devices line ("A:T:L,X: ..."; adapter, target and
@@ -206,7 +206,7 @@ class TSCSIDevice : public TObject {
 
   std::uint32_t Capabilities = 0;  // mmc::cap bits
   // Mode page 2Ah as read (raw bytes) and its words in host order.
-  std::array<std::uint8_t, 516> CapabilityPage{};
+  alignas(8) std::array<std::uint8_t, 516> CapabilityPage{};
   mmc::CapabilityWords CapabilityWords{};
   TDeviceChangedEvent OnDeviceChange;
 

@@ -64,6 +64,10 @@ void TSCSIDevice::SetDevice(const std::string& id) {
   DeviceId = id;
   FLinkSizeValid = FSlowReady = FUnderrunByModel = false;
 
+  // A drive reports a medium change (unit attention) to the first command
+  // that is not exempt from it; let a harmless command take it, so the
+  // capability page read below is not the one that fails.
+  TestUnitReady(5000);
   ReadCapabilities();
   InquiryBuffer.fill(0);
   if (!Inquiry()) {
@@ -115,7 +119,7 @@ bool TSCSIDevice::ReadCapabilities() {
   CapabilityPage.fill(0);
   CapabilityWords = {};
 
-  std::array<std::uint8_t, 512> reply{};
+  alignas(8) std::array<std::uint8_t, 512> reply{};
   auto copyPage = [&](std::size_t off, std::size_t replyLength) {
     CapabilityPage.fill(0);
     const std::size_t n = std::min({replyLength - std::min(off, replyLength), CapabilityPage.size()});
@@ -129,7 +133,7 @@ bool TSCSIDevice::ReadCapabilities() {
     copyPage(off, 255);
     Capabilities |= mmc::CapabilitiesFromPage(CapabilityPage);
 
-    std::array<std::uint8_t, 512> vendor{};
+    alignas(8) std::array<std::uint8_t, 512> vendor{};
     if (ModeSense10(0x30, vendor.data(), false, 128, 511) &&
         (vendor[16] == 0x30 || vendor[8] == 0x30 || vendor[7] == 0x30))
       Capabilities |= mmc::cap::UnderrunProtection;
@@ -141,7 +145,7 @@ bool TSCSIDevice::ReadCapabilities() {
     FDeviceMaxReadSpeed = w.maxReadSpeed ? w.maxReadSpeed : (dvdRamWriter ? 1 : 0);
 
     for (std::uint16_t feature : {std::uint16_t{0x2A}, std::uint16_t{0x3B}, std::uint16_t{0x2F}}) {
-      std::array<std::uint8_t, 114> config{};
+      alignas(8) std::array<std::uint8_t, 114> config{};
       if (GetConfiguration(2, feature, config.size(), config.data()))
         Capabilities |= mmc::CapabilitiesFromFeature(feature, config);
     }

@@ -25,12 +25,12 @@ bool IsCdFamily(std::uint8_t kind) { return kind < mmc::kKindDvdRom; }
 
 std::uint8_t TSCSIDevice::GetDiscKind() {
   std::uint8_t kind = mmc::kKindUnknown;
-  std::array<std::uint8_t, 114> config{};
+  alignas(8) std::array<std::uint8_t, 114> config{};
   if (GetConfiguration(2, 0, config.size(), config.data()))
     kind = mmc::DiscKindFromProfile(mmc::CurrentProfile(config));
   if (kind == mmc::kKindUnknown) {
     // Drives without GET CONFIGURATION: the ATIP tells CD-R from CD-RW.
-    std::array<std::uint8_t, 28> atip{};
+    alignas(8) std::array<std::uint8_t, 28> atip{};
     if (ReadTOC(4, atip.data(), 0, true, 0, 26)) {
       if (atip[6] & 0x80)
         kind = (atip[6] & 0x40) ? mmc::kKindCdRw : mmc::kKindCdR;
@@ -67,7 +67,7 @@ bool TSCSIDevice::GetDiscInfo(TDisc& disc) {
     Disc.mediumName = "CD-ROM";
   }
 
-  std::array<std::uint8_t, 114> config{};
+  alignas(8) std::array<std::uint8_t, 114> config{};
   if (GetConfiguration(2, 0, config.size(), config.data())) {
     Disc.profile = mmc::CurrentProfile(config);
     const mmc::ProfileName p = mmc::MediumNameForProfile(Disc.profile);
@@ -127,7 +127,7 @@ int TSCSIDevice::GetSessionCount() {
 }
 
 std::uint32_t TSCSIDevice::VolumeSpaceSize() {
-  std::array<std::uint8_t, 2048> block{};
+  alignas(8) std::array<std::uint8_t, 2048> block{};
   for (std::uint32_t lba = 16; lba <= 32; ++lba) {
     if (!Read10(lba, 1, block.size(), block.data())) continue;
     if ((block[0] == 1 || block[0] == 2) && std::memcmp(&block[1], "CD001", 5) == 0)
@@ -237,7 +237,7 @@ std::uint32_t TSCSIDevice::DiscCapacity() {
   if (IsCdFamily(kind)) {
     const int s = GetSessionCount();
     std::uint32_t result = 0;
-    std::array<std::uint8_t, 28> atip{};
+    alignas(8) std::array<std::uint8_t, 28> atip{};
     std::uint32_t size = 0, blockSize = 0;
     if (ReadTOC(4, atip.data(), 0, true, 0, 26)) {
       result = mmc::AtipLeadOutBlocks(atip);

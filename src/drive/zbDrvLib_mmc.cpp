@@ -60,7 +60,7 @@ bool TSCSIDevice::PreventAllowRemoval(bool allow) {
 }
 
 bool TSCSIDevice::ReadFormatCapacities(std::uint32_t& size, std::uint32_t& blockSize) {
-  std::array<std::uint8_t, mmc::kFormatCapacitiesLength> reply{};
+  alignas(8) std::array<std::uint8_t, mmc::kFormatCapacitiesLength> reply{};
   if (!Send(mmc::ReadFormatCapacities(), reply.data(), reply.size())) return false;
   const mmc::FormatCapacity f = mmc::DecodeFormatCapacities(reply);
   size = f.blocks;
@@ -69,7 +69,7 @@ bool TSCSIDevice::ReadFormatCapacities(std::uint32_t& size, std::uint32_t& block
 }
 
 bool TSCSIDevice::ReadCapacity(std::uint32_t& lastLba, std::uint32_t& blockSize) {
-  std::array<std::uint8_t, 32> reply{};
+  alignas(8) std::array<std::uint8_t, 32> reply{};
   if (!Send(mmc::ReadCapacity(), reply.data(), mmc::kReadCapacityLength)) return false;
   lastLba = be::load32(&reply[0]);
   blockSize = be::load32(&reply[4]);
@@ -115,7 +115,7 @@ bool TSCSIDevice::ReadDiscInformation(std::uint8_t* buffer, std::uint32_t length
 }
 
 bool TSCSIDevice::ReadDiscInformation() {
-  std::array<std::uint8_t, 56> reply{};
+  alignas(8) std::array<std::uint8_t, 56> reply{};
   if (!ReadDiscInformation(reply.data(), reply.size())) return false;
   DiscInfoBuffer = reply;
   DiscInfo = mmc::DecodeDiscInformation(reply);
@@ -123,7 +123,7 @@ bool TSCSIDevice::ReadDiscInformation() {
 }
 
 bool TSCSIDevice::ReadTrackInformation(std::uint32_t track) {
-  std::array<std::uint8_t, mmc::kTrackInfoLength> reply{};
+  alignas(8) std::array<std::uint8_t, mmc::kTrackInfoLength> reply{};
   TrackInfo = {};
   if (!Send(mmc::ReadTrackInformation(track), reply.data(), reply.size())) return false;
   TrackInfo = mmc::DecodeTrackInformation(reply);
@@ -136,7 +136,7 @@ bool TSCSIDevice::SendOPCInformation() { return Send(mmc::SendOpcInformation(), 
 
 bool TSCSIDevice::ModeSelect10(const std::uint8_t* data, std::uint32_t length) {
   if (length > 512) return false;
-  std::array<std::uint8_t, 512> list{};
+  alignas(8) std::array<std::uint8_t, 512> list{};
   if (length) std::memcpy(list.data(), data, length);
   return Send(mmc::ModeSelect10(static_cast<std::uint16_t>(length)), list.data(), length);
 }
@@ -145,7 +145,7 @@ bool TSCSIDevice::ModeSense10(std::uint8_t page, std::uint8_t* dest, bool defaul
                               std::uint32_t clear) {
   if (length > 512) return false;
   std::memset(dest, 0, clear + 1);
-  std::array<std::uint8_t, 512> reply{};
+  alignas(8) std::array<std::uint8_t, 512> reply{};
   if (!Send(mmc::ModeSense10(page, defaults, static_cast<std::uint16_t>(length)), reply.data(), length))
     return false;
   std::memcpy(dest, reply.data(), length);
@@ -162,7 +162,7 @@ bool TSCSIDevice::CloseTrackSessionRaw(bool immed, std::uint8_t function, std::u
 }
 
 bool TSCSIDevice::ReadBufferCapacity() {
-  std::array<std::uint8_t, mmc::kBufferCapacityLength> reply{};
+  alignas(8) std::array<std::uint8_t, mmc::kBufferCapacityLength> reply{};
   if (!Send(mmc::ReadBufferCapacity(), reply.data(), reply.size())) {
     DeviceFreeBufferSize = 0;
     return false;
@@ -217,7 +217,7 @@ bool TSCSIDevice::SendTimeStamp(std::time_t when) {
 bool TSCSIDevice::SetWriteParameters(bool testWrite, bool underrun, std::uint8_t discKind, bool multiSession) {
   // DVD-RAM is written like a hard disk; it has no write parameters.
   if (discKind == mmc::kKindDvdRam) return true;
-  std::array<std::uint8_t, 512> reply{};
+  alignas(8) std::array<std::uint8_t, 512> reply{};
   if (!ModeSense10(0x05, reply.data(), false, reply.size(), reply.size() - 1)) return false;
   std::size_t off = mmc::ModePageOffset(reply, 0x05);
   if (off == 0) off = 8;
@@ -241,11 +241,11 @@ bool TSCSIDevice::SetWriteParameters(bool testWrite, bool underrun, std::uint8_t
 }
 
 bool TSCSIDevice::SetWriteModePage(std::uint8_t writeType) {
-  std::array<std::uint8_t, 512> reply{};
+  alignas(8) std::array<std::uint8_t, 512> reply{};
   if (!ModeSense10(0x05, reply.data(), false, reply.size(), reply.size() - 1)) return false;
   std::size_t off = mmc::ModePageOffset(reply, 0x05);
   if (off == 0) off = 8;
-  std::array<std::uint8_t, 512> page{};
+  alignas(8) std::array<std::uint8_t, 512> page{};
   std::memcpy(page.data(), &reply[off], reply.size() - off);
   // Keep the page as long as the drive reported it (52 or 56 bytes).
   const std::size_t pageLength = std::min<std::size_t>(std::size_t{page[1]} + 2, reply.size() - off);
@@ -264,7 +264,7 @@ void TSCSIDevice::ProbeWriteModes() {
 }
 
 bool TSCSIDevice::WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs) {
-  std::array<std::uint8_t, 40> sense{};
+  alignas(8) std::array<std::uint8_t, 40> sense{};
   auto lastAsc = [&] { return LastSense[12]; };
   // Never waits beyond the budget: a step longer than what is left is cut
   // short (the budget check that follows then ends the wait).
