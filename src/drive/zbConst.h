@@ -61,6 +61,7 @@ inline constexpr const char* TEST_DUMMY_WRITE = "TEST/DUMMY WRITE";
 // Compilation, layout and import.
 inline constexpr const char* INVALID_DESTINATION_PATH = "INVALID DESTINATION PATH";
 inline constexpr const char* INTERNAL_ERROR_0004 = "INTERNAL ERROR 0004";
+inline constexpr const char* INTERNAL_ERROR_0005 = "INTERNAL ERROR 0005";
 inline constexpr const char* MAXIMUM_DIRECTORIES = "MAXIMUM DIRECTORIES CAN BE %d";
 inline constexpr const char* MAXIMUM_FILES = "MAXIMUM FILES CAN BE %d";
 inline constexpr const char* ERROR_IMPORTING_SESSION = "ERROR IMPORTING SESSION";
