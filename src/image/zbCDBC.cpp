@@ -1,0 +1,167 @@
+#include "image/zbCDBC.h"
+
+#include "drive/zbConst.h"
+#include "image/iso_names.h"
+#include "platform/find_files.h"
+
+#include <algorithm>
+
+namespace velloran::image {
+
+// The layout's view of the component's own drive.
+class TZCDBurner::DriveTarget : public TSessionTarget {
+ public:
+  explicit DriveTarget(TZCDBurner& burner) : b_(burner) {}
+  std::uint8_t DiscKind() override { return b_.GetDiscKind(); }
+  bool NextWritableAddress(std::uint32_t& lba) override {
+    lba = 0;
+    if (!b_.WaitUntilReady(10000, 500)) return false;
+    lba = b_.NextWritableAddress();
+    return b_.LastError.empty() || lba != 0;
+  }
+  // Reading an earlier session back from the disc is not wired to the drive
+  // yet: the import leaves the tree as it is.
+  bool ImportSession(std::uint8_t, TDEntry*) override { return false; }
+
+ private:
+  TZCDBurner& b_;
+};
+
+TZCDBurner::TZCDBurner() : FDriveTarget(std::make_unique<DriveTarget>(*this)) {
+  FTarget = FDriveTarget.get();
+  FMetadata.reserve(1 << 20);
+  WritePostGap = true;
+  FCompilation.Events.addFile = [this](const std::string& fullPath, std::string& longName, std::string& shortName,
+                                       TDateTime& date, int attr, std::int64_t size, bool& skip) {
+    if (OnAddFile) OnAddFile(this, fullPath, longName, shortName, date, attr, size, skip);
+  };
+  FCompilation.Events.addDir = [this](std::string& longName, std::string& shortName, bool& skip) {
+    if (OnAddDir) OnAddDir(this, longName, shortName, skip);
+  };
+  FCompilation.Events.debug = [this](const std::string& text, std::uint8_t mType) { Debug(text, mType); };
+  FCompilation.Events.changed = [this] {
+    FLayoutCurrent = false;
+    FLayoutDirty = true;
+  };
+  ResetCompilation(Compilation::kDefaultMaxFiles, Compilation::kDefaultMaxDirs);
+  SetCacheSize(4194304);
+  JolietFileSystem = true;
+  FinalizeTrack = true;
+  UnderrunProtection = true;
+}
+
+TZCDBurner::~TZCDBurner() = default;
+
+void TZCDBurner::SetCacheSize(int value) {
+  value = std::max(value, 2097152);
+  FCacheSize = value / 2048 * 2048;
+}
+
+std::int64_t TZCDBurner::ImageSectors() const {
+  const std::int64_t n = FLayout.ImageSectors;
+  return (WritePostGap && n < 300) ? 300 : n;
+}
+
+void TZCDBurner::ResetCompilation(int MaxFiles, int MaxDirs) {
+  FMetadata.clear();
+  FDescriptors.clear();
+  FLayout = TLayout{};
+  FCompilation.ResetCompilation(MaxFiles, MaxDirs);
+}
+
+TDEntry* TZCDBurner::CreateDir(TDEntry* Parent, const std::string& Name, int Attr) {
+  return FCompilation.CreateDir(Parent, Name, Attr);
+}
+
+int TZCDBurner::AddFile(const std::string& DestPath, const std::string& SourceFile, bool UseSourcePath) {
+  return FCompilation.AddFile(DestPath, SourceFile, UseSourcePath);
+}
+
+int TZCDBurner::AddFolder(TDEntry* DestDir, const std::string& SourceFolder, bool ArchiveOnly, bool UseSourcePath,
+                          bool Recurse, int AttrMask, const std::string& Mask) {
+  return FCompilation.AddFolder(DestDir, SourceFolder, ArchiveOnly, UseSourcePath, Recurse, AttrMask, Mask);
+}
+
+void TZCDBurner::SetSessionTarget(TSessionTarget* target) { FTarget = target ? target : FDriveTarget.get(); }
+
+bool TZCDBurner::BuildLayout(bool ImageOnly, TDEntry* Root) {
+  platform::TSearchRec boot;
+  if (BootImageFile.empty() || !platform::StatPath(BootImageFile, boot) || (boot.Attr & platform::faDirectory) ||
+      boot.Size == 0)
+    Bootable = false;
+  std::uint32_t start = 0;
+  if (!ImageOnly) {
+    FTarget->DiscKind();
+    if (RequestNextWritableAddress) {
+      if (!FTarget->NextWritableAddress(start))
+        Debug(std::string(">>> ") + drive::msg::ERROR_GETTING_NEXT_WRITABLE_ADDRESS, 0);
+      if (start > 0xFF000000u) start = 0;
+    }
+    if (ImportSessionNo != 0)
+      FTarget->ImportSession(static_cast<std::uint8_t>(std::min<int>(ImportSessionNo, 255)),
+                             Root ? Root : FCompilation.Root());
+  }
+  const DebugFn debug = [this](const std::string& text, std::uint8_t mType) {
+    if (DoDebug) Debug(text, mType);
+  };
+  ResolveNames(FCompilation, debug);
+  TLayoutOptions options;
+  options.Joliet = JolietFileSystem;
+  options.Bootable = Bootable;
+  options.BootImageBytes = Bootable ? boot.Size : 0;
+  options.StartAddress = start;
+  FLayout = image::BuildLayout(FCompilation, options, debug);
+  FLayoutDirty = false;
+  FLayoutCurrent = false;
+  return true;
+}
+
+bool TZCDBurner::BuildMetadata(bool ImageOnly, TDEntry* Root) {
+  FLastImageOnly = ImageOnly;
+  FLastRoot = Root;
+  // A tree changed since the layout would give records that point nowhere.
+  if (FLayoutDirty) BuildLayout(ImageOnly, Root);
+  TVolumeInfo info;
+  info.IdSystem = IdSystem;
+  info.IdVolume = IdVolume;
+  info.IdVolumeSet = IdVolumeSet;
+  info.IdPublisher = IdPublisher;
+  info.IdPreparer = IdPreparer;
+  info.IdApplication = IdApplication;
+  info.FileCopyright = FileCopyright;
+  info.FileAbstract = FileAbstract;
+  info.FileBibliographic = FileBibliographic;
+  info.ApplicationUse = ApplicationUse;
+  info.DateCreation = DateCreation;
+  info.DateModification = DateModification;
+  info.Now = platform::Now();
+  info.TimeZoneBias = FCompilation.TimeZoneBias();
+  if (!image::BuildMetadata(FCompilation, FLayout, info, FMetadata)) return false;
+  const std::size_t descriptorBytes =
+      static_cast<std::size_t>(FLayout.Terminator + 1 - FLayout.StartAddress) * kSectorSize;
+  FDescriptors.assign(FMetadata.begin(), FMetadata.begin() + static_cast<std::ptrdiff_t>(descriptorBytes));
+  FLayoutCurrent = true;
+  return true;
+}
+
+TImagePlan TZCDBurner::ImagePlan() const {
+  return MakeImagePlan(FCompilation, FLayout, FMetadata, Bootable ? BootImageFile : std::string());
+}
+
+int TZCDBurner::SaveImageFile(const std::string& FileName, bool Direct) {
+  if (!Direct) ISOFileName = FileName;
+  BuildLayout(true, nullptr);
+  BuildMetadata(true, nullptr);
+  const TImagePlan plan = ImagePlan();
+  std::string error;
+  const bool ok = SaveImage(plan, FileName, error, [this](const std::string& text, std::uint8_t mType) {
+    Debug(text, mType);
+  });
+  WriteDoneError = ok ? std::string() : error;
+  if (!ok) Debug(">>> " + error, 0);
+  if (OnWriteDone) OnWriteDone(this, WriteDoneError);
+  if (!Direct) return -1;
+  return ok ? 1 : 0;
+}
+
+}  // namespace velloran::image

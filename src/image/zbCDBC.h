@@ -1,0 +1,156 @@
+// TZCDBurner: the burner component. It keeps the published properties,
+// events and operations that applications use, and delegates the work to the
+// compilation tree (compilation.h), the naming and ordering (iso_names.h),
+// the layout and metadata (zbISOLib.h) and the session stream
+// (image_stream.h). Drive facts reach the layout only through
+// TSessionTarget, so the image units never talk to a drive.
+//
+// Nothing here throws: operations return a Boolean, a count or an entry
+// (nullptr on failure) and report through OnDebugMessage / OnWriteDone.
+#pragma once
+
+#include "drive/zbDrvLib.h"
+#include "image/compilation.h"
+#include "image/image_stream.h"
+#include "image/zbISOLib.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velloran::image {
+
+using drive::TObject;
+
+using TAddFileEvent =
+    std::function<void(TObject* Sender, const std::string& FullPath, std::string& LongFileName,
+                       std::string& ShortFileName, TDateTime& DateTime, int Attr, std::int64_t FileSize, bool& Skip)>;
+using TAddDirEvent = std::function<void(TObject* Sender, std::string& LongName, std::string& ShortName, bool& Skip)>;
+using TWriteDoneEvent = std::function<void(TObject* Sender, const std::string& Error)>;
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+// What the layout needs to know about the place a session goes. The
+// component's own implementation asks its drive; tests and other targets
+// supply theirs with SetSessionTarget.
+class TSessionTarget {
+ public:
+  virtual ~TSessionTarget() = default;
+  // Disc kind code of the medium (0 unknown).
+  virtual std::uint8_t DiscKind() = 0;
+  // The next writable address; false when it cannot be obtained (lba then
+  // holds what was found, or 0).
+  virtual bool NextWritableAddress(std::uint32_t& lba) = 0;
+  // Enters the directories and files of an earlier session below root.
+  // Imported files are added with their absolute extents
+  // (Compilation::AddFileEntry with importedLba) and are not read again.
+  virtual bool ImportSession(std::uint8_t sessionNo, TDEntry* root) = 0;
+};
+
+class TZCDBurner : public drive::TSCSIDevice {
+ public:
+  TZCDBurner();
+  ~TZCDBurner() override;
+
+  // --- Published properties ---------------------------------------------------
+  bool TestWrite = false;
+  bool ReplaceFile() const { return FCompilation.ReplaceFile; }
+  void SetReplaceFile(bool value) { FCompilation.ReplaceFile = value; }
+  bool FinalizeTrack = true;
+  bool PerformOPC = false;
+  std::string IdVolume, IdSystem, IdVolumeSet, IdPublisher, IdPreparer, IdApplication;
+  std::string FileCopyright, FileAbstract, FileBibliographic;
+  TDateTime DateCreation = 0, DateModification = 0;
+  TDateTime DateEffective = 0, DateExpiration = 0;  // kept only; no descriptor uses them
+  int CacheSize() const { return FCacheSize; }
+  // Below 2097152 becomes 2097152; then rounded down to whole 2048 bytes.
+  void SetCacheSize(int value);
+  std::string ISOFileName;
+  bool JolietFileSystem = true;
+  TAddFileEvent OnAddFile;
+  TAddDirEvent OnAddDir;
+  TWriteDoneEvent OnWriteDone;
+  TNotifyEvent OnFinalizingTrack;
+  std::string Version() const { return "1.23"; }
+  void SetVersion(const std::string&) {}  // read-only in effect
+  bool WritePostGap = true;
+
+  // --- Public settings ----------------------------------------------------------
+  bool Bootable = false;
+  std::string BootImageFile;
+  bool LastFolderOnly() const { return FCompilation.LastFolderOnly; }
+  void SetLastFolderOnly(bool value) { FCompilation.LastFolderOnly = value; }
+  std::uint16_t ImportSessionNo = 0;
+  std::string ApplicationUse;
+
+  // --- Queries ------------------------------------------------------------------
+  int DirCount() const { return FCompilation.DirCount(); }
+  int FileCount() const { return FCompilation.FileCount(); }
+  // Sectors the last layout says must be written; at least 300 with WritePostGap.
+  std::int64_t ImageSectors() const;
+
+  // --- Compilation tree ---------------------------------------------------------
+  void ResetCompilation(int MaxFiles, int MaxDirs);
+  TDEntry* CreateDir(TDEntry* Parent, const std::string& Name, int Attr);
+  TDEntry* AddDirEntry(TDEntry* Parent, const TFoundDir& Found) { return FCompilation.AddDirEntry(Parent, Found); }
+  // 1 found, 255 not found (or a folder), 0 invalid destination.
+  int AddFile(const std::string& DestPath, const std::string& SourceFile, bool UseSourcePath);
+  int AddFolder(TDEntry* DestDir, const std::string& SourceFolder, bool ArchiveOnly, bool UseSourcePath, bool Recurse,
+                int AttrMask, const std::string& Mask);
+  TDEntry* ForceDirs(const std::string& Path) { return FCompilation.ForceDirs(Path); }
+  TDEntry* FindDir(const std::string& Path) const { return FCompilation.FindDir(Path); }
+  TFEntry* FindFile(const TDEntry* Dir, const std::string& LongName) const { return FCompilation.FindFile(Dir, LongName); }
+  bool RemoveDir(TDEntry* Dir) { return FCompilation.RemoveDir(Dir); }
+  bool RemoveFile(const std::string& DirPath, const std::string& LongName) {
+    return FCompilation.RemoveFile(DirPath, LongName);
+  }
+  std::int64_t FolderSize(const std::string& Path) const { return FCompilation.FolderSize(Path); }
+  TDEntry* RootDir() const { return FCompilation.Root(); }
+  Compilation& Tree() { return FCompilation; }
+  const Compilation& Tree() const { return FCompilation; }
+
+  // --- Layout and metadata ------------------------------------------------------
+  // ImageOnly: an image file from address 0, no drive asked. Returns true.
+  bool BuildLayout(bool ImageOnly, TDEntry* Root);
+  bool BuildMetadata(bool ImageOnly, TDEntry* Root);
+  const TLayout& Layout() const { return FLayout; }
+  const std::vector<std::uint8_t>& Metadata() const { return FMetadata; }
+  // Everything up to and including the terminator, for the write thread.
+  const std::vector<std::uint8_t>& DescriptorCopy() const { return FDescriptors; }
+  bool LayoutCurrent() const { return FLayoutCurrent; }
+  // The session as a block stream (valid until the next build).
+  TImagePlan ImagePlan() const;
+  // Set by a recording job: the layout then asks for the next writable address.
+  bool RequestNextWritableAddress = false;
+  // nullptr restores the component's drive.
+  void SetSessionTarget(TSessionTarget* target);
+
+  // --- Jobs -----------------------------------------------------------------------
+  // Saves the compilation as an image file on the caller's thread. Direct
+  // True: 1 on success, 0 on failure. Direct False (the threaded job, not
+  // yet separate): the same work, result -1. Either way OnWriteDone reports
+  // the outcome (empty text on success); a failure never leaves a partial
+  // file named FileName behind.
+  int SaveImageFile(const std::string& FileName, bool Direct);
+  std::string CurrentFile;
+  std::string WriteDoneError;
+
+ private:
+  class DriveTarget;
+  void Debug(const std::string& text, std::uint8_t mType) { DebugMessage(text, mType); }
+
+  Compilation FCompilation;
+  TLayout FLayout;
+  std::vector<std::uint8_t> FMetadata;
+  std::vector<std::uint8_t> FDescriptors;
+  bool FLayoutCurrent = false;
+  bool FLayoutDirty = true;  // tree changed since the last BuildLayout
+  bool FLastImageOnly = true;
+  TDEntry* FLastRoot = nullptr;
+  int FCacheSize = 4194304;
+  std::unique_ptr<DriveTarget> FDriveTarget;
+  TSessionTarget* FTarget = nullptr;
+};
+
+}  // namespace velloran::image

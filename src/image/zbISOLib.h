@@ -1,0 +1,93 @@
+// Volume layout and metadata of an ISO 9660 image with an optional Joliet
+// name space and an optional El Torito boot catalog.
+//
+// BuildLayout decides where every structure lies; BuildMetadata writes the
+// sectors from the session start through the directory records and the boot
+// catalog. The rest of the session is not held in memory: it is the boot
+// image, zero padding, then each file's data in layout order (see
+// image_stream.h, which produces the whole session block by block).
+#pragma once
+
+#include "image/compilation.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velloran::image {
+
+inline constexpr std::uint32_t kSectorSize = 2048;
+inline constexpr std::uint32_t kMinFirstFileLba = 150;
+// Largest extent of a multi-extent file: 4 GiB less one sector, so each
+// part stays below 4 GiB (the 32-bit data length) and starts on a sector.
+inline constexpr std::int64_t kMaxExtentBytes = 0xFFFFF800LL;
+
+using DebugFn = std::function<void(const std::string& message, std::uint8_t mType)>;
+
+struct TLayoutOptions {
+  bool Joliet = true;
+  bool Bootable = false;
+  std::int64_t BootImageBytes = 0;  // size of the boot image file
+  std::uint32_t StartAddress = 0;   // S: 0 for an image file, else the next writable address
+};
+
+// Every location is an absolute LBA.
+struct TLayout {
+  std::uint32_t StartAddress = 0;
+  std::uint32_t Pvd = 0, BootRecord = 0, JolietSvd = 0, Terminator = 0;
+  std::uint32_t IsoPathTableSize = 0, JolietPathTableSize = 0;
+  std::uint32_t IsoL = 0, IsoM = 0, JolietL = 0, JolietM = 0;
+  std::uint32_t IsoDirArea = 0, JolietDirArea = 0;
+  std::uint32_t IsoDirSectors = 0, JolietDirSectors = 0;
+  std::uint32_t BootCatalog = 0, BootImage = 0, BootImageSectors = 0;
+  std::uint32_t MetadataEnd = 0;  // first LBA after the metadata buffer (the boot image, when there is one)
+  std::uint32_t PaddingSectors = 0;
+  std::uint32_t FirstFile = 0;  // F
+  std::int64_t FileDataSectors = 0;
+  std::int64_t VolumeSize = 0;    // V
+  std::int64_t ImageSectors = 0;  // V - S
+  bool Joliet = true;
+  bool Bootable = false;
+  std::vector<TDEntry*> IsoOrder, JolietOrder;  // path table order
+
+  std::size_t MetadataBytes() const { return static_cast<std::size_t>(MetadataEnd - StartAddress) * kSectorSize; }
+};
+
+// Number of directory records a file needs (several for 4 GiB and more).
+inline std::int64_t ExtentCount(std::int64_t size) {
+  return size <= 0xFFFFFFFFLL ? 1 : (size + kMaxExtentBytes - 1) / kMaxExtentBytes;
+}
+
+// Bytes of one directory's records in one name space (whole sectors, at
+// least one).
+std::int64_t DirectoryExtentSize(const TDEntry& dir, bool joliet);
+
+// Computes every location and size, the path table order and numbers, the
+// directory offsets and the file extents. The names must be resolved
+// (ResolveNames) beforehand. Emits the location lines through debug when
+// given.
+TLayout BuildLayout(Compilation& compilation, const TLayoutOptions& options, const DebugFn& debug = nullptr);
+
+// Descriptor texts and dates.
+struct TVolumeInfo {
+  std::string IdSystem, IdVolume, IdVolumeSet, IdPublisher, IdPreparer, IdApplication;
+  std::string FileCopyright, FileAbstract, FileBibliographic;
+  std::string ApplicationUse;
+  TDateTime DateCreation = 0, DateModification = 0;  // Joliet descriptor
+  TDateTime Now = 0;  // PVD dates and the "." / ".." records
+  int TimeZoneBias = 0;  // minutes, positive west (recording dates of the records)
+};
+
+// "yyyymmddhhnnsszz" as the volume descriptors hold dates (16 characters).
+std::string DescriptorDate(TDateTime value);
+
+// Fills out with the metadata (MetadataBytes() of the layout). Returns false
+// only when the layout does not belong to this compilation.
+bool BuildMetadata(const Compilation& compilation, const TLayout& layout, const TVolumeInfo& info,
+                   std::vector<std::uint8_t>& out);
+
+// The boot catalog media type for a boot image of so many sectors.
+std::uint8_t BootMediaType(std::uint32_t sectors);
+
+}  // namespace velloran::image

@@ -1,0 +1,79 @@
+#include "platform/time_zone.h"
+
+#include <chrono>
+#include <cmath>
+
+namespace velloran::platform {
+
+namespace {
+
+// Days from 0001-01-01 style civil algorithm (Howard Hinnant's), used in both
+// directions so dates far from the Unix epoch convert exactly.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(std::int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
+}
+
+// 1899-12-30 counted from 1970-01-01.
+constexpr std::int64_t kDelphiEpochDays = -25569;
+
+}  // namespace
+
+int LocalBiasMinutes() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return static_cast<int>(-local.tm_gmtoff / 60);
+}
+
+TDateTime UnixToDateTime(std::time_t t) {
+  std::tm local{};
+  if (!localtime_r(&t, &local)) return 0;
+  const std::int64_t days =
+      DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday));
+  const double secs = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
+  return static_cast<double>(days - kDelphiEpochDays) + secs / 86400.0;
+}
+
+TDateTime Now() {
+  const auto now = std::chrono::system_clock::now();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  return UnixToDateTime(std::chrono::system_clock::to_time_t(now)) + static_cast<double>(ms) / 86400000.0;
+}
+
+bool DecodeDateTime(TDateTime value, DateParts& out) {
+  if (!std::isfinite(value) || value < -693593.0 || value >= 2958466.0) return false;
+  // Round to the millisecond first so 0.99999 of a second does not show as 59.
+  auto totalMs = static_cast<std::int64_t>(std::llround(value * 86400000.0));
+  std::int64_t days = totalMs / 86400000;
+  std::int64_t ms = totalMs % 86400000;
+  if (ms < 0) {
+    // Negative dates count the time of day away from midnight, as the date
+    // type does; the whole-day part alone decides the date.
+    ms = -ms;
+  }
+  CivilFromDays(days + kDelphiEpochDays, out.year, out.month, out.day);
+  out.hour = static_cast<int>(ms / 3600000);
+  out.minute = static_cast<int>(ms / 60000 % 60);
+  out.second = static_cast<int>(ms / 1000 % 60);
+  out.millisecond = static_cast<int>(ms % 1000);
+  return out.year >= 1 && out.year <= 9999;
+}
+
+}  // namespace velloran::platform

@@ -1,0 +1,28 @@
+// Time-zone bias and date conversion for directory records.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace velloran::platform {
+
+// Minutes to add to local time to get UTC (positive west of Greenwich), as
+// the C library's local time reports it for the current moment.
+int LocalBiasMinutes();
+
+// Dates are days since 1899-12-30 with the time of day as the fraction, in
+// local time (the date type the component's interface uses).
+using TDateTime = double;
+
+// Local date and time of a Unix time; the current time for Now().
+TDateTime UnixToDateTime(std::time_t t);
+TDateTime Now();
+
+// Broken-down local date of a TDateTime; false when it lies outside
+// 1 to 9999 or is not a number.
+struct DateParts {
+  int year, month, day, hour, minute, second, millisecond;
+};
+bool DecodeDateTime(TDateTime value, DateParts& out);
+
+}  // namespace velloran::platform
