@@ -62,10 +62,12 @@ bool TSCSIDevice::GetDiscInfo(TDisc& disc) {
       Disc.firstSession = SessionBuffer[2];
       Disc.lastSession = SessionBuffer[3];
     }
-    AtipBuffer.fill(0);
-    Disc.capacity = ReadTOC(4, AtipBuffer.data(), 0, true, 0, 26) ? mmc::AtipLeadOutBlocks(AtipBuffer) : 0;
     Disc.mediumName = "CD-ROM";
   }
+  // The ATIP is asked for whether or not a TOC exists: a blank CD-R/RW has
+  // no TOC yet, and its capacity is exactly what the ATIP tells.
+  AtipBuffer.fill(0);
+  if (ReadTOC(4, AtipBuffer.data(), 0, true, 0, 26)) Disc.capacity = mmc::AtipLeadOutBlocks(AtipBuffer);
 
   alignas(8) std::array<std::uint8_t, 114> config{};
   if (GetConfiguration(2, 0, config.size(), config.data())) {

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,9 @@ class RecorderTransport {
   static inline RecorderTransport* current = nullptr;
   vrec::Recorder* recorder = nullptr;
   std::vector<LoggedCommand> log;
+  // Changes a reply before the drive class sees it: stands in for drive
+  // firmware that fills a field differently from the recorder.
+  std::function<void(const std::uint8_t* cdb, std::span<std::uint8_t> data)> tamper;
   // Adapter, target and LUN of every execute request, answered or not.
   std::vector<std::array<std::uint8_t, 3>> addresses;
 
@@ -83,6 +87,7 @@ class RecorderTransport {
     std::span<std::uint8_t> data;
     if (srb.SRB_BufPointer) data = std::span(srb.SRB_BufPointer, srb.SRB_BufLen);
     vrec::CommandResult r = recorder->Execute(std::span(srb.CDBByte, srb.SRB_CDBLen), data, dir);
+    if (tamper && r.Good() && dir == vrec::DataDirection::In) tamper(srb.CDBByte, data.first(r.transferred));
     entry.status = r.status;
     entry.asc = r.Asc();
     log.push_back(std::move(entry));
@@ -109,6 +114,7 @@ class TestDevice : public TSCSIDevice {
   explicit TestDevice(vrec::ManualClock* clock) : clock_(clock) {}
   std::vector<std::uint32_t> slept;
   using TSCSIDevice::Deselect;
+  using TSCSIDevice::SendCommand;
 
  protected:
   void SleepMs(std::uint32_t ms) override {
