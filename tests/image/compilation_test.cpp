@@ -1,0 +1,320 @@
+// The compilation tree: adding, naming, replacing, finding, removing and
+// the capacity limits.
+#include "image/compilation.h"
+#include "image/image_test_util.h"
+#include "image/iso_names.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <set>
+
+namespace velloran::image {
+namespace {
+
+using test::ScratchDir;
+namespace fs = std::filesystem;
+
+struct Messages {
+  std::vector<std::pair<std::string, int>> lines;
+  void Attach(Compilation& c) {
+    c.Events.debug = [this](const std::string& m, std::uint8_t t) { lines.emplace_back(m, t); };
+  }
+  bool Has(const std::string& text, int type) const {
+    for (auto& [m, t] : lines)
+      if (m == text && t == type) return true;
+    return false;
+  }
+};
+
+std::vector<std::string> ChildNames(const TDEntry* dir) {
+  std::vector<std::string> out;
+  for (const TFEntry* c = dir->FirstChild; c; c = c->Next) out.push_back(c->JolietName + "|" + c->IsoName);
+  return out;
+}
+
+TEST(Compilation, NewCompilationHoldsOnlyTheRoot) {
+  Compilation c;
+  EXPECT_EQ(c.DirCount(), 0);
+  EXPECT_EQ(c.FileCount(), 0);
+  EXPECT_EQ(c.MaxFiles(), 65535);
+  EXPECT_EQ(c.MaxDirs(), 8191);
+  ASSERT_NE(c.Root(), nullptr);
+  EXPECT_EQ(c.Root()->IsoName, "CD_ROOT");
+  EXPECT_EQ(c.Root()->JolietName, "CD Root Directory");
+  EXPECT_EQ(c.Root()->Path, "\\");
+  EXPECT_EQ(c.Root()->Parent, c.Root());
+  EXPECT_EQ(c.Root()->Depth, 1);
+}
+
+TEST(Compilation, FileWithoutExtensionGetsATrailingDot) {
+  ScratchDir dir("noext");
+  Compilation c;
+  ASSERT_EQ(c.AddFile("\\", dir.File("README", "hello"), false), 1);
+  const TFEntry* e = c.FindFile(c.Root(), "README.");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->JolietName, "README.");
+  EXPECT_EQ(e->IsoName, "README.");
+  EXPECT_EQ(IsoRecordIdentifier(*e), "README.;1");
+  EXPECT_EQ(c.TotalRoundedSize(), 2048);
+
+  ASSERT_EQ(c.AddFile("\\", dir.File("report"), false), 1);
+  const TFEntry* r = c.FindFile(c.Root(), "report.");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(IsoRecordIdentifier(*r), "REPORT.;1");
+  EXPECT_EQ(JolietRecordIdentifier(*r), std::string("\0r\0e\0p\0o\0r\0t\0.\0;\0001", 18));
+}
+
+TEST(Compilation, LongNamesGetUniqueShortNamesPerDirectory) {
+  ScratchDir dir("short");
+  Compilation c;
+  std::set<std::string> iso;
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_EQ(c.AddFile("\\", dir.File("long file name " + std::to_string(i) + ".text"), false), 1);
+    iso.insert(c.LastFileAdded()->IsoName);
+  }
+  EXPECT_EQ(iso.size(), 25u);
+  EXPECT_TRUE(iso.count("LONGFI~1.TEX"));
+  EXPECT_TRUE(iso.count("LONGF~10.TEX"));
+  // A name that fits 8.3 has no alternate name.
+  ASSERT_EQ(c.AddFile("\\", dir.File("fits.txt"), false), 1);
+  EXPECT_EQ(c.LastFileAdded()->IsoName, "FITS.TXT");
+  // Numbering starts again in another directory.
+  TDEntry* sub = c.CreateDir(c.Root(), "sub", 16);
+  ASSERT_EQ(c.AddFile("\\sub", dir.File("long file name 0.text"), false), 1);
+  EXPECT_EQ(c.FindFile(sub, "long file name 0.text")->IsoName, "LONGFI~1.TEX");
+}
+
+TEST(Compilation, NamesOf110CharactersAreSkippedUnlessTheHandlerKeepsThem) {
+  ScratchDir dir("long");
+  Compilation c;
+  const std::string n109 = std::string(105, 'n') + ".txt";
+  const std::string n110 = std::string(106, 'n') + ".txt";
+  bool skipSeen = false;
+  c.Events.addFile = [&](const std::string&, std::string&, std::string&, TDateTime&, int, std::int64_t, bool& skip) {
+    skipSeen = skip;
+  };
+  EXPECT_EQ(c.AddFile("\\", dir.File(n109), false), 1);
+  EXPECT_FALSE(skipSeen);
+  EXPECT_EQ(c.FileCount(), 1);
+  EXPECT_EQ(c.AddFile("\\", dir.File(n110), false), 1);  // found, though not added
+  EXPECT_TRUE(skipSeen);
+  EXPECT_EQ(c.FileCount(), 1);
+  c.Events.addFile = [&](const std::string&, std::string& longName, std::string&, TDateTime&, int, std::int64_t,
+                         bool& skip) {
+    skip = false;
+    longName = "renamed.txt";
+  };
+  c.AddFile("\\", dir.File(n110), false);
+  EXPECT_EQ(c.FileCount(), 2);
+  EXPECT_NE(c.FindFile(c.Root(), "RENAMED.TXT"), nullptr);
+}
+
+TEST(Compilation, AddingTheSameFileTwiceReplacesOnlyWhenAsked) {
+  ScratchDir dir("replace");
+  Compilation c;
+  const std::string a = dir.File("a.txt", "first");
+  const std::string b = dir.File("b.txt", "b");
+  c.AddFile("\\", a, false);
+  c.AddFile("\\", b, false);
+  std::ofstream(a) << std::string(5000, 'z');
+  EXPECT_EQ(c.AddFile("\\", a, false), 1);
+  EXPECT_EQ(c.FileCount(), 2);
+  EXPECT_EQ(c.FindFile(c.Root(), "A.TXT")->Size, 5);
+  EXPECT_EQ(c.TotalRoundedSize(), 4096);
+
+  c.ReplaceFile = true;
+  EXPECT_EQ(c.AddFile("\\", a, false), 1);
+  EXPECT_EQ(c.FileCount(), 2);
+  EXPECT_EQ(ChildNames(c.Root()), (std::vector<std::string>{"a.txt|A.TXT", "b.txt|B.TXT"}));  // position kept
+  EXPECT_EQ(c.FindFile(c.Root(), "a.txt")->Size, 5000);
+  EXPECT_EQ(c.TotalRoundedSize(), 6144 + 2048);
+}
+
+TEST(Compilation, DirectoriesAreFoundByPathIgnoringCase) {
+  Compilation c;
+  TDEntry* docs = c.CreateDir(nullptr, "\\Docs\\", 16);
+  ASSERT_NE(docs, nullptr);
+  EXPECT_EQ(docs->JolietName, "Docs");
+  EXPECT_EQ(docs->Path, "\\DOCS");
+  EXPECT_EQ(c.FindDir("\\docs\\"), docs);
+  EXPECT_EQ(c.FindDir("/docs"), docs);
+  EXPECT_EQ(c.FindDir(""), c.Root());
+  EXPECT_EQ(c.FindDir("\\"), c.Root());
+  EXPECT_EQ(c.FindDir("\\nothing"), nullptr);
+  // Creating it again returns the existing entry.
+  EXPECT_EQ(c.CreateDir(nullptr, "DOCS", 16), docs);
+  EXPECT_EQ(c.DirCount(), 1);
+  // CreateDir short names: 13 characters, upper case, blanks and others as "_".
+  TDEntry* d = c.CreateDir(docs, "my photos of 2024 summer", 16);
+  EXPECT_EQ(d->IsoName, "MY_PHOTOS_OF_");
+  EXPECT_EQ(d->Depth, 3);
+  TDEntry* deep = c.ForceDirs("\\a\\b\\c");
+  ASSERT_NE(deep, nullptr);
+  EXPECT_EQ(deep->Path, "\\A\\B\\C");
+  EXPECT_EQ(c.DirCount(), 5);
+}
+
+TEST(Compilation, RemoveDirOnTheRootChangesNothing) {
+  ScratchDir dir("rmroot");
+  Compilation c;
+  c.AddFile("\\", dir.File("a.txt"), false);
+  EXPECT_FALSE(c.RemoveDir(c.Root()));
+  EXPECT_FALSE(c.RemoveDir(nullptr));
+  EXPECT_EQ(c.FileCount(), 1);
+  EXPECT_NE(c.Root()->FirstChild, nullptr);
+}
+
+TEST(Compilation, RemovingADirectoryRemovesEverythingBelowIt) {
+  ScratchDir dir("rm");
+  Compilation c;
+  c.ForceDirs("\\x\\y\\z");
+  c.AddFile("\\x\\y", dir.File("f1.txt", "1234"), false);
+  c.AddFile("\\x\\y\\z", dir.File("f2.txt", "1"), false);
+  c.AddFile("\\", dir.File("keep.txt"), false);
+  c.CreateDir(nullptr, "other", 16);
+  EXPECT_EQ(c.DirCount(), 4);
+  EXPECT_EQ(c.FileCount(), 7);
+  EXPECT_TRUE(c.RemoveDir(c.FindDir("\\x\\y")));
+  EXPECT_EQ(c.DirCount(), 2);
+  EXPECT_EQ(c.FileCount(), 3);  // x's node, keep.txt, other's node
+  EXPECT_EQ(c.FindDir("\\x\\y\\z"), nullptr);
+  EXPECT_EQ(c.FindDir("\\x")->FirstChild, nullptr);
+  EXPECT_EQ(c.TotalRoundedSize(), 2048);
+  // The removed name can be used again.
+  EXPECT_NE(c.ForceDirs("\\x\\y"), nullptr);
+  // RemoveFile of a subdirectory node removes the directory as well.
+  EXPECT_TRUE(c.RemoveFile("\\", "other"));
+  EXPECT_EQ(c.FindDir("\\other"), nullptr);
+  EXPECT_TRUE(c.RemoveFile("\\", "KEEP.TXT"));
+  EXPECT_FALSE(c.RemoveFile("\\", "keep.txt"));
+  EXPECT_EQ(c.TotalRoundedSize(), 0);
+  EXPECT_EQ(ChildNames(c.Root()), (std::vector<std::string>{"x|X"}));
+}
+
+TEST(Compilation, CapacityLimitsAreReported) {
+  ScratchDir dir("cap");
+  Compilation c;
+  Messages m;
+  m.Attach(c);
+  c.ResetCompilation(3, 2);
+  EXPECT_NE(c.CreateDir(nullptr, "one", 16), nullptr);
+  EXPECT_EQ(c.CreateDir(nullptr, "two", 16), nullptr);
+  EXPECT_TRUE(m.Has(">>> MAXIMUM DIRECTORIES CAN BE 2", 3));
+  c.AddFile("\\", dir.File("a"), false);
+  c.AddFile("\\", dir.File("b"), false);
+  EXPECT_EQ(c.FileCount(), 3);
+  c.AddFile("\\", dir.File("c"), false);
+  EXPECT_EQ(c.FileCount(), 3);
+  EXPECT_TRUE(m.Has("MAXIMUM FILES CAN BE 3", 3));
+  // The application's large compilation.
+  c.ResetCompilation(600000, 20000);
+  EXPECT_EQ(c.MaxFiles(), 600000);
+  EXPECT_EQ(c.MaxDirs(), 20000);
+  EXPECT_EQ(c.FileCount(), 0);
+}
+
+TEST(Compilation, BadDestinationsAndMissingSources) {
+  ScratchDir dir("bad");
+  Compilation c;
+  Messages m;
+  m.Attach(c);
+  EXPECT_EQ(c.AddFile("\\missing", dir.File("a.txt"), false), 0);
+  EXPECT_TRUE(m.Has("INVALID DESTINATION PATH", 4));
+  EXPECT_EQ(c.AddFile("\\", (dir.path() / "nothere").string(), false), 255);
+  EXPECT_EQ(c.AddFile("\\", dir.Dir("folder"), false), 255);  // a folder is not a file
+  EXPECT_EQ(c.AddFolder(nullptr, dir.path().string(), false, false, true, 63, ""), 0);
+  EXPECT_EQ(c.FileCount(), 0);
+}
+
+TEST(Compilation, UseSourcePathMirrorsTheFolders) {
+  ScratchDir dir("mirror");
+  Compilation c;
+  const std::string file = dir.File("Docs/Photos/p.jpg");
+  ASSERT_EQ(c.AddFile("", file, true), 1);
+  const std::string mirrored = Compilation::UpperAscii(Compilation::NormalisePath(dir.path().string() + "/Docs/Photos"));
+  ASSERT_NE(c.FindDir(mirrored), nullptr);
+  EXPECT_NE(c.FindFile(c.FindDir(mirrored), "p.jpg"), nullptr);
+
+  Compilation last;
+  last.LastFolderOnly = true;
+  TDEntry* music = last.CreateDir(nullptr, "Music", 16);
+  last.AddFolder(music, (dir.path() / "Docs" / "Photos").string(), false, true, true, 63, "*.*");
+  TDEntry* photos = last.FindDir("\\Music\\Photos");
+  ASSERT_NE(photos, nullptr);
+  EXPECT_EQ(photos->JolietName, "Photos");
+  EXPECT_NE(last.FindFile(photos, "p.jpg"), nullptr);
+}
+
+TEST(Compilation, AddFolderWalksTheTreeSafely) {
+  ScratchDir dir("folder");
+  dir.File("top.txt", "t");
+  dir.File(".hidden", "h");
+  dir.File("a/b/c/deep.txt", "d");
+  dir.Dir("empty");
+  dir.File("filtered/only.bin", "b");
+  ASSERT_EQ(::mkfifo((dir.path() / "a" / "pipe").c_str(), 0600), 0);
+  fs::create_symlink(dir.path(), dir.path() / "a" / "loop");  // a link back to the top
+
+  Compilation c;
+  Messages m;
+  m.Attach(c);
+  std::vector<std::string> dirsSeen;
+  c.Events.addDir = [&](std::string& longName, std::string&, bool& skip) {
+    dirsSeen.push_back(longName);
+    skip = longName == "skipme";
+  };
+  dir.File("skipme/x.txt");
+  EXPECT_EQ(c.AddFolder(c.Root(), dir.path().string(), false, false, true, 63, "*.txt"), 1);
+  EXPECT_NE(c.FindFile(c.FindDir("\\a\\b\\c"), "deep.txt"), nullptr);
+  EXPECT_NE(c.FindFile(c.Root(), "top.txt"), nullptr);
+  EXPECT_EQ(c.FindFile(c.FindDir("\\a"), "pipe"), nullptr);
+  EXPECT_NE(c.FindDir("\\empty"), nullptr);        // empty on disk: kept
+  EXPECT_EQ(c.FindDir("\\filtered"), nullptr);     // emptied by the mask: dropped
+  EXPECT_EQ(c.FindDir("\\skipme"), nullptr);
+  EXPECT_EQ(c.FindDir("\\a\\loop"), nullptr);
+  bool fifoReported = false, loopReported = false;
+  for (auto& [text, type] : m.lines) {
+    fifoReported |= text.find("pipe passed over: FIFO") != std::string::npos;
+    loopReported |= text.find("loop passed over: link loop") != std::string::npos;
+  }
+  EXPECT_TRUE(fifoReported);
+  EXPECT_TRUE(loopReported);
+
+  Compilation all;
+  all.AddFolder(all.Root(), dir.path().string(), false, false, true, 63, "");
+  const TFEntry* hidden = all.FindFile(all.Root(), ".hidden");
+  ASSERT_NE(hidden, nullptr);
+  EXPECT_EQ(hidden->Attributes & 2, 2);
+  EXPECT_EQ(hidden->IsoName, "HIDDEN~1");
+  EXPECT_NE(all.FindFile(all.FindDir("\\filtered"), "only.bin"), nullptr);
+  EXPECT_EQ(all.FolderSize(dir.path().string() + "/"), 5);  // five 1-byte files; the loop is not followed
+}
+
+TEST(Names, ResolveMakesCollidingNamesUnique) {
+  ScratchDir dir("resolve");
+  Compilation c;
+  // A handler that gives every file the same ISO name.
+  c.Events.addFile = [](const std::string&, std::string&, std::string& shortName, TDateTime&, int, std::int64_t,
+                        bool&) { shortName = "same.txt"; };
+  c.AddFile("\\", dir.File("one.txt"), false);
+  c.AddFile("\\", dir.File("two.txt"), false);
+  c.Events.addFile = nullptr;
+  // Two names that differ only in characters outside UCS-2.
+  c.AddFile("\\", dir.File("a\xF0\x9F\x98\x80.txt"), false);
+  c.AddFile("\\", dir.File("a\xF0\x9F\x98\x83.txt"), false);
+  c.AddFile("\\", dir.File("a_.txt"), false);
+  EXPECT_EQ(ResolveNames(c), 3);
+  std::set<std::string> iso, joliet;
+  for (const TFEntry* e = c.Root()->FirstChild; e; e = e->Next) {
+    iso.insert(IsoRecordIdentifier(*e));
+    joliet.insert(JolietRecordIdentifier(*e));
+  }
+  EXPECT_EQ(iso.size(), 5u);
+  EXPECT_EQ(joliet.size(), 5u);
+  EXPECT_TRUE(iso.count("SAME.TXT;1"));
+  EXPECT_EQ(ResolveNames(c), 0);  // stable once resolved
+}
+
+}  // namespace
+}  // namespace velloran::image
