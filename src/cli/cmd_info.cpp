@@ -126,6 +126,25 @@ int PrintMedium(drive::TSCSIDevice& d) {
   std::cout << "  Block size:          " << disc.blockSize << " bytes\n";
   std::cout << "  Size:                " << Blocks(disc.size) << "\n";
   std::cout << "  Capacity (record):   " << Blocks(disc.capacity) << "\n";
+  if (d.ReadDiscInformation()) {
+    const auto& di = d.DiscInfo;
+    std::cout << "  Tracks:              " << int{di.firstTrack} << " to " << di.lastTrackLastSession << " (last session from "
+              << di.firstTrackLastSession << ")\n";
+    if (d.ReadTrackInformation(di.lastTrackLastSession)) {
+      const auto& t = d.TrackInfo;
+      const char* state = t.reserved ? (t.blank ? "reserved" : "partial") : t.blank ? "blank/invisible" : "complete";
+      std::cout << "  Last track " << int{t.trackNumber} << ":        " << state << (t.packet ? ", incremental" : "")
+                << ", start " << t.trackStart << ", size " << t.trackSize << ", free " << t.freeBlocks;
+      if (t.nwaValid) std::cout << ", next writable " << t.nextWritableAddress;
+      std::cout << "\n";
+    }
+  }
+  std::uint32_t lastLba = 0, blockLength = 0;
+  if (d.ReadCapacity(lastLba, blockLength))
+    std::cout << "  READ CAPACITY:       last block " << lastLba << ", " << blockLength << " bytes per block\n";
+  std::uint32_t formatBlocks = 0, formatBlockSize = 0;
+  if (d.ReadFormatCapacities(formatBlocks, formatBlockSize))
+    std::cout << "  Format capacity:     " << Blocks(formatBlocks) << "\n";
   const std::uint32_t nwa = d.NextWritableAddress();
   const std::uint32_t free = d.FreeBlocks();
   const std::uint32_t capacity = d.DiscCapacity();
