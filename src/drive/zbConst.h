@@ -76,6 +76,8 @@ inline constexpr const char* CANT_CREATE_FILE = "CAN'T CREATE FILE \"%s\"";
 // Messages of this system's own, for failures the platform adds.
 inline constexpr const char* NO_TRANSPORT =
     "NO SCSI TRANSPORT: NO OPTICAL DRIVE ANSWERED AND NO ASPI LIBRARY WAS FOUND";
+inline constexpr const char* QUICK_FORMAT_TIMEOUT = "THE DRIVE DID NOT FINISH FORMATTING THE DISC IN TIME";
+inline constexpr const char* FLUSH_TIMEOUT = "THE DRIVE DID NOT FINISH WRITING ITS CACHE IN TIME";
 inline constexpr const char* NO_DEVICE_SELECTED = "NO DEVICE SELECTED";
 inline constexpr const char* DRIVE_ACCESS_DENIED =
     "CANNOT OPEN %s: PERMISSION DENIED (ADD THE USER TO THE GROUP '%s' THAT OWNS THE DEVICE)";

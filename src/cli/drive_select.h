@@ -1,0 +1,23 @@
+// Choosing the transport and the drive for a command.
+#pragma once
+
+#include "cli/commands.h"
+#include "drive/zbDrvLib.h"
+
+#include <string>
+#include <vector>
+
+namespace velloran::cli {
+
+// Finds the device line an id names: a whole line, its "A:T:L" or
+// "A:T:L,X:" beginning, or a drive letter ("D" or "D:").
+const std::string* FindDevice(const std::vector<std::string>& devices, const std::string& id);
+
+// Chooses the transport as the desktop application does (pass-through
+// first), enumerates and selects the drive (the first one when driveId is
+// empty). On failure prints why, prefixed by "velloran COMMAND: ", and
+// returns the exit code; kExitOk when a drive is selected.
+int SelectDrive(drive::TSCSIDevice& device, const GlobalOptions& globals, const std::string& driveId,
+                const std::string& command);
+
+}  // namespace velloran::cli

@@ -1,0 +1,38 @@
+// Runs a recording job from the command line: the main thread is the owner
+// whose small loop delivers OnWriteDone, shows progress, and turns Ctrl-C
+// into an abort.
+#pragma once
+
+#include "cli/progress.h"
+#include "image/zbCDBC.h"
+#include "platform/synchronizer.h"
+#include "recording/zbWrite.h"
+
+#include <functional>
+#include <string>
+
+namespace velloran::cli {
+
+class JobRunner {
+ public:
+  JobRunner(image::TZCDBurner& burner, const std::string& label);
+  ~JobRunner();
+
+  recording::TRecordingJobs& Jobs() { return jobs_; }
+  // start() starts the job (false: it did not start; its OnWriteDone may
+  // have run already). Waits for the end, showing progress of total bytes.
+  // Returns kExitOk, kExitAborted or kExitFailure, with the job's message in
+  // Error().
+  int Run(const std::function<bool()>& start, std::int64_t totalBytes, bool showBuffer);
+  const std::string& Error() const { return error_; }
+
+ private:
+  image::TZCDBurner& burner_;
+  platform::QueueSynchronizer sync_;
+  recording::TRecordingJobs jobs_;
+  ProgressDisplay progress_;
+  bool done_ = false;
+  std::string error_;
+};
+
+}  // namespace velloran::cli

@@ -1,0 +1,100 @@
+// The recording jobs and the write thread (TThWrite) of the burner
+// component: burn the compilation or an image file to the disc track-at-once,
+// or save the compilation as an image file through the read-ahead cache; any
+// job can be aborted, and every threaded job ends with OnWriteDone on the
+// owner's thread.
+#pragma once
+
+#include "image/zbCDBC.h"
+#include "platform/synchronizer.h"
+#include "recording/zbCache.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace velloran::recording {
+
+// Upper bounds the recording adds to waits that could otherwise last forever.
+struct TWriteLimits {
+  // Quick format of a DVD-RW before a burn.
+  std::uint32_t QuickFormatMs = 30 * 60 * 1000;
+  // A DVD-R/-RW writing out its cache after the last block.
+  std::uint32_t FlushMs = 30 * 60 * 1000;
+  // Retries of a WRITE that the drive answers "not ready" (600 ms apart).
+  std::uint32_t BusyRetries = 10000;
+};
+
+class TRecordingJobs {
+ public:
+  explicit TRecordingJobs(image::TZCDBurner& burner);
+  ~TRecordingJobs();  // aborts a running job and waits for it
+  TRecordingJobs(const TRecordingJobs&) = delete;
+  TRecordingJobs& operator=(const TRecordingJobs&) = delete;
+
+  // Burns the compilation to the disc. False when the job could not start
+  // (OnWriteDone has then been called already, when assigned).
+  bool BurnCompilation();
+  // Burns an image file from address 0.
+  bool BurnImageFile(const std::string& FileName);
+  // Saves the compilation as an image file. Direct True: on the caller's
+  // thread, 1 on success, 0 on failure. Direct False: the threaded job; -1.
+  // Either way OnWriteDone reports the outcome.
+  int SaveImageFile(const std::string& FileName, bool Direct);
+  // Asks the running job to stop; it ends with "OPERATION ABORTED BY USER".
+  void Abort() { FAbort = true; }
+
+  bool Running() const { return FRunning.load(); }
+  // Waits for the write thread to end (its OnWriteDone has then run).
+  void WaitFor();
+
+  std::int64_t BytesWritten() const { return FBytesWritten.load(); }
+  // Drive buffer fill (0..100) read during the last burn, -1 when unknown.
+  int BufferFill() const { return FBufferFill.load(); }
+  // How often the write thread found the cache empty (explains underruns).
+  std::uint64_t CacheEmptyTakes() const;
+  // Disc kind of the running or last burn.
+  std::uint8_t DiscKind() const { return FDiscKind; }
+
+  // Where OnWriteDone runs; without one it runs on the write thread.
+  void SetSynchronizer(platform::Synchronizer* sync) { FSync = sync; }
+  TWriteLimits Limits;
+
+ private:
+  int BlockSizeFor(std::uint8_t kind) const;
+  bool QuickFormatDvdRw(std::uint8_t kind);
+  bool StartCache(std::unique_ptr<TBlockSource> source, std::int64_t total, int blockSize, bool padToMinimum);
+  bool WaitForCache();
+  void StartWriteThread(bool toImageFile, bool imageFileSource);
+  void Fail(const std::string& error);
+
+  // The write thread.
+  void Execute(bool toImageFile, bool imageFileSource);
+  bool PrepareDisc();
+  bool WriteFirstBlockAtZero(int count);
+  bool WriteBlock(std::uint32_t lba, int count);
+  void FinishDisc();
+  void NeutralDriveState();
+  int TakeBlock();
+  void End();
+
+  image::TZCDBurner& FBurner;
+  platform::Synchronizer* FSync = nullptr;
+  std::unique_ptr<TCacheThread> FCache;
+  std::unique_ptr<image::TImagePlan> FPlan;  // what the cache streams
+  std::thread FThread;
+  std::atomic<bool> FAbort{false};
+  std::atomic<bool> FRunning{false};
+  std::atomic<std::int64_t> FBytesWritten{0};
+  std::atomic<int> FBufferFill{-1};
+  std::uint8_t FDiscKind = 0;
+  std::uint32_t FStartAddress = 0;
+  std::int64_t FImageSectors = 0;
+  std::uint32_t FNextTrack = 1;
+  bool FBufferCapacityWorks = false;
+  std::unique_ptr<std::uint8_t[]> FBuffer;  // one block
+};
+
+}  // namespace velloran::recording
