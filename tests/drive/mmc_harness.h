@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ class RecorderTransport {
   // Changes a reply before the drive class sees it: stands in for drive
   // firmware that fills a field differently from the recorder.
   std::function<void(const std::uint8_t* cdb, std::span<std::uint8_t> data)> tamper;
+  // Opcodes answered with ILLEGAL REQUEST / INVALID COMMAND OPERATION CODE
+  // before they reach the recorder: an older drive that lacks them.
+  std::set<std::uint8_t> unsupported;
   // Adapter, target and LUN of every execute request, answered or not.
   std::vector<std::array<std::uint8_t, 3>> addresses;
 
@@ -86,7 +90,14 @@ class RecorderTransport {
       entry.dataOut.assign(srb.SRB_BufPointer, srb.SRB_BufPointer + srb.SRB_BufLen);
     std::span<std::uint8_t> data;
     if (srb.SRB_BufPointer) data = std::span(srb.SRB_BufPointer, srb.SRB_BufLen);
-    vrec::CommandResult r = recorder->Execute(std::span(srb.CDBByte, srb.SRB_CDBLen), data, dir);
+    vrec::CommandResult r;
+    if (unsupported.count(srb.CDBByte[0])) {
+      r.status = 0x02;
+      r.senseLength = 18;
+      r.sense[0] = 0x70, r.sense[2] = 0x05, r.sense[7] = 10, r.sense[12] = 0x20;
+    } else {
+      r = recorder->Execute(std::span(srb.CDBByte, srb.SRB_CDBLen), data, dir);
+    }
     if (tamper && r.Good() && dir == vrec::DataDirection::In) tamper(srb.CDBByte, data.first(r.transferred));
     entry.status = r.status;
     entry.asc = r.Asc();
