@@ -120,7 +120,7 @@ int RunBurn(const BurnOptions& o, const GlobalOptions& globals) {
   if (!ApplySpeed(b, o, prefix)) return kExitUsage;
   JobRunner runner(b, o.test ? "Test burn" : "Burning");
   const std::int64_t total = b.ImageSectors() * 2048;
-  int rc = runner.Run([&] { return runner.Jobs().BurnCompilation(); }, total, true);
+  int rc = runner.Run([&] { return b.BurnCompilation(); }, total, true);
   if (rc == kExitOk && o.eject) b.StartStopUnit(true);
   return Report(rc, runner.Error(), prefix,
                 o.test ? "Test burn done successfully (nothing was recorded)." : "Operation process done successfully.");
@@ -155,7 +155,7 @@ int RunBurnImage(const BurnOptions& o, const GlobalOptions& globals) {
   }
   if (!ApplySpeed(b, o, prefix)) return kExitUsage;
   JobRunner runner(b, o.test ? "Test burn" : "Burning");
-  int rc = runner.Run([&] { return runner.Jobs().BurnImageFile(o.image); }, sectors * 2048, true);
+  int rc = runner.Run([&] { return b.BurnImageFile(o.image); }, sectors * 2048, true);
   if (rc == kExitOk && o.eject) b.StartStopUnit(true);
   return Report(rc, runner.Error(), prefix,
                 o.test ? "Test burn done successfully (nothing was recorded)." : "Operation process done successfully.");

@@ -1,6 +1,7 @@
 #include "cli/job_runner.h"
 
 #include "cli/commands.h"
+#include "recording/zbWrite.h"
 
 #include <atomic>
 #include <csignal>
@@ -15,15 +16,18 @@ extern "C" void OnInterrupt(int) { g_interrupted = true; }
 }  // namespace
 
 JobRunner::JobRunner(image::TZCDBurner& burner, const std::string& label)
-    : burner_(burner), jobs_(burner), progress_(label) {
-  jobs_.SetSynchronizer(&sync_);
+    : burner_(burner), progress_(label) {
+  burner_.SetSynchronizer(&sync_);
   burner_.OnWriteDone = [this](drive::TObject*, const std::string& error) {
     error_ = error;
     done_ = true;
   };
 }
 
-JobRunner::~JobRunner() { burner_.OnWriteDone = nullptr; }
+JobRunner::~JobRunner() {
+  burner_.OnWriteDone = nullptr;
+  burner_.SetSynchronizer(nullptr);
+}
 
 int JobRunner::Run(const std::function<bool()>& start, std::int64_t totalBytes, bool showBuffer) {
   g_interrupted = false;
@@ -38,14 +42,14 @@ int JobRunner::Run(const std::function<bool()>& start, std::int64_t totalBytes, 
   while (started && !done_) {
     sync_.WaitAndProcess(200);
     if (g_interrupted && !abortSent) {
-      jobs_.Abort();
+      burner_.Abort();
       abortSent = true;
     }
-    if (!done_) progress_.Update(jobs_.BytesWritten(), totalBytes, showBuffer ? jobs_.BufferFill() : -1);
+    if (!done_) progress_.Update(burner_.BytesWritten(), totalBytes, showBuffer ? burner_.DriveBufferFill() : -1);
   }
   if (started && error_.empty()) progress_.Update(totalBytes, totalBytes, -1);
   progress_.Finish();
-  jobs_.WaitFor();
+  if (burner_.Writing()) burner_.Jobs().WaitFor();
   ::sigaction(SIGINT, &oldInt, nullptr);
   ::sigaction(SIGTERM, &oldTerm, nullptr);
   if (!started && !done_ && error_.empty()) error_ = "the job could not be started";

@@ -6,7 +6,6 @@
 #include "cli/progress.h"
 #include "image/zbCDBC.h"
 #include "platform/synchronizer.h"
-#include "recording/zbWrite.h"
 
 #include <functional>
 #include <string>
@@ -18,7 +17,6 @@ class JobRunner {
   JobRunner(image::TZCDBurner& burner, const std::string& label);
   ~JobRunner();
 
-  recording::TRecordingJobs& Jobs() { return jobs_; }
   // start() starts the job (false: it did not start; its OnWriteDone may
   // have run already). Waits for the end, showing progress of total bytes.
   // Returns kExitOk, kExitAborted or kExitFailure, with the job's message in
@@ -29,7 +27,6 @@ class JobRunner {
  private:
   image::TZCDBurner& burner_;
   platform::QueueSynchronizer sync_;
-  recording::TRecordingJobs jobs_;
   ProgressDisplay progress_;
   bool done_ = false;
   std::string error_;

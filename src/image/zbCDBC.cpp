@@ -148,8 +148,7 @@ TImagePlan TZCDBurner::ImagePlan() const {
   return MakeImagePlan(FCompilation, FLayout, FMetadata, Bootable ? BootImageFile : std::string());
 }
 
-int TZCDBurner::SaveImageFile(const std::string& FileName, bool Direct) {
-  if (!Direct) ISOFileName = FileName;
+int TZCDBurner::SaveImageDirect(const std::string& FileName) {
   BuildLayout(true, nullptr);
   BuildMetadata(true, nullptr);
   const TImagePlan plan = ImagePlan();
@@ -160,7 +159,6 @@ int TZCDBurner::SaveImageFile(const std::string& FileName, bool Direct) {
   WriteDoneError = ok ? std::string() : error;
   if (!ok) Debug(">>> " + error, 0);
   if (OnWriteDone) OnWriteDone(this, WriteDoneError);
-  if (!Direct) return -1;
   return ok ? 1 : 0;
 }
 

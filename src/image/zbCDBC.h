@@ -20,6 +20,13 @@
 #include <string>
 #include <vector>
 
+namespace velloran::platform {
+class Synchronizer;
+}
+namespace velloran::recording {
+class TRecordingJobs;
+}
+
 namespace velloran::image {
 
 using drive::TObject;
@@ -127,12 +134,37 @@ class TZCDBurner : public drive::TSCSIDevice {
   void SetSessionTarget(TSessionTarget* target);
 
   // --- Jobs -----------------------------------------------------------------------
-  // Saves the compilation as an image file on the caller's thread. Direct
-  // True: 1 on success, 0 on failure. Direct False (the threaded job, not
-  // yet separate): the same work, result -1. Either way OnWriteDone reports
-  // the outcome (empty text on success); a failure never leaves a partial
-  // file named FileName behind.
+  // The recording jobs (their code lives with the write thread, in
+  // recording/). Each threaded job ends with OnWriteDone, delivered through
+  // the synchroniser on the owner's thread; one job runs at a time.
+  //
+  // Burns the compilation as a new session; false when it could not start
+  // (OnWriteDone has then run already).
+  bool BurnCompilation();
+  // Burns an image file from address 0; false when it could not start.
+  bool BurnImageFile(const std::string& FileName);
+  // Saves the compilation as an image file. Direct True: on the caller's
+  // thread, 1 on success and 0 on failure. Direct False: the threaded job
+  // with progress, result -1. Either way OnWriteDone reports the outcome
+  // (empty text on success); a failure never leaves a partial file named
+  // FileName behind, nor destroys a file that was there.
   int SaveImageFile(const std::string& FileName, bool Direct);
+  // The direct save itself.
+  int SaveImageDirect(const std::string& FileName);
+  // Asks the running job to stop; it ends with "OPERATION ABORTED BY USER".
+  void Abort();
+  // Bytes handed to the drive or the file by the running or last job.
+  std::int64_t BytesWritten() const;
+  // True from the start of a threaded job until its OnWriteDone.
+  bool Writing() const;
+  // Drive buffer fill (0..100) seen by the running burn, -1 when unknown.
+  int DriveBufferFill() const;
+  // Where OnWriteDone (and OnEraseDone) run: the owner's event loop. Without
+  // one they run on the worker thread.
+  void SetSynchronizer(platform::Synchronizer* Sync);
+  platform::Synchronizer* Synchronizer() const { return FSync; }
+  // The jobs' machinery (created by the first job).
+  recording::TRecordingJobs& Jobs();
   std::string CurrentFile;
   std::string WriteDoneError;
 
@@ -151,6 +183,10 @@ class TZCDBurner : public drive::TSCSIDevice {
   int FCacheSize = 4194304;
   std::unique_ptr<DriveTarget> FDriveTarget;
   TSessionTarget* FTarget = nullptr;
+  platform::Synchronizer* FSync = nullptr;
+  // Last member: destroyed first, so a running job is stopped while the
+  // rest of the component is still there.
+  std::shared_ptr<recording::TRecordingJobs> FJobs;
 };
 
 }  // namespace velloran::image

@@ -247,7 +247,7 @@ bool TRecordingJobs::BurnImageFile(const std::string& FileName) {
 }
 
 int TRecordingJobs::SaveImageFile(const std::string& FileName, bool Direct) {
-  if (Direct) return FBurner.SaveImageFile(FileName, true);
+  if (Direct) return FBurner.SaveImageDirect(FileName);
   if (FRunning) return -1;
   FBurner.ISOFileName = FileName;
   if (!FBurner.BuildLayout(true, FBurner.RootDir()) || !FBurner.BuildMetadata(true, FBurner.RootDir())) {
