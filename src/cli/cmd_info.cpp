@@ -1,9 +1,9 @@
 // velloran info: what the drive is, what it can do, and what medium it holds.
 #include "cli/commands.h"
+#include "cli/drive_select.h"
 #include "drive/mmc_reply.h"
 #include "drive/zbDrvLib.h"
 
-#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -48,20 +48,6 @@ const char* SessionStateName(int state) {
   }
 }
 
-// Finds the device line an id names: a whole line, its "A:T:L" or
-// "A:T:L,X:" beginning, or a drive letter ("D" or "D:").
-const std::string* FindDevice(const std::vector<std::string>& devices, const std::string& id) {
-  for (const auto& line : devices) {
-    if (line == id) return &line;
-    if (id.size() >= 5 && line.compare(0, id.size(), id) == 0) return &line;
-    const auto comma = line.find(',');
-    if (comma != std::string::npos && comma + 1 < line.size() && !id.empty() && id.size() <= 2 &&
-        std::toupper(static_cast<unsigned char>(id[0])) == line[comma + 1] && (id.size() == 1 || id[1] == ':'))
-      return &line;
-  }
-  return nullptr;
-}
-
 void PrintDrive(drive::TSCSIDevice& d) {
   std::cout << "Drive: " << d.DeviceId << "\n";
   std::cout << "  Identification:      " << d.DeviceDescription() << "\n";
@@ -99,13 +85,13 @@ int PrintMedium(drive::TSCSIDevice& d) {
   // an empty tray answers at once.
   if (!d.TestUnitReady(5000) && d.LastSense[12] == 0x3A) {
     std::cout << "  none\n";
-    std::cerr << "velloran: no medium in the drive (" << d.LastError << ").\n";
+    std::cerr << "velloran info: no medium in the drive (" << d.LastError << ").\n";
     return kExitFailure;
   }
   drive::TDisc disc;
   if (!d.GetDiscInfo(disc)) {
     std::cout << "  not ready\n";
-    std::cerr << "velloran: the drive is not ready" << (d.LastError.empty() ? "" : " (" + d.LastError + ")")
+    std::cerr << "velloran info: the drive is not ready" << (d.LastError.empty() ? "" : " (" + d.LastError + ")")
               << ".\n";
     return kExitFailure;
   }
@@ -160,25 +146,7 @@ int RunInfo(const GlobalOptions& globals, const std::string& driveId) {
   d.OnDebugMessage = [&](drive::TObject*, const std::string& text, std::uint8_t) {
     if (globals.debug) std::cerr << text << "\n";
   };
-  if (!d.InitializeASPI(true, globals.aspiLibrary)) {
-    std::cerr << "velloran: no SCSI transport: no optical drive answered through /dev/sr* and no ASPI\n"
-                 "library (wnaspi32.so) was found.\n";
-    return kExitNoDrive;
-  }
-  if (d.Devices.empty()) {
-    std::cerr << "velloran: no CD/DVD drive found.\n";
-    return kExitNoDrive;
-  }
-  const std::string* line = driveId.empty() ? &d.Devices.front() : FindDevice(d.Devices, driveId);
-  if (!line) {
-    std::cerr << "velloran: no drive \"" << driveId << "\"; `velloran drives` lists them.\n";
-    return kExitNoDrive;
-  }
-  d.SetDevice(*line);
-  if (d.DeviceId.empty()) {
-    std::cerr << "velloran: " << *line << " is not a usable CD/DVD drive.\n";
-    return kExitNoDrive;
-  }
+  if (int rc = SelectDrive(d, globals, driveId, "info"); rc != kExitOk) return rc;
   std::cout << "Transport: " << drive::TransportName() << "\n";
   PrintDrive(d);
   return PrintMedium(d);
