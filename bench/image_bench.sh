@@ -1,0 +1,53 @@
+#!/bin/sh
+# Times "velloran save-iso" against "xorriso -as mkisofs -J" and
+# "genisoimage -J" on the same trees and prints the ratios (other / velloran:
+# above 1 means velloran is faster).
+#
+#   bench/image_bench.sh [TREES_DIR] [OUT_DIR]
+#
+# Builds velloran in Release (no sanitizers) in build-image-release. The
+# trees (bench/make_trees.py) are kept between runs; each image is deleted
+# after it is timed. Every run is preceded by one warm-up listing of the
+# tree so that all tools find the same page cache.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(dirname "$here")
+trees=${1:-/tmp/velloran-bench}
+out=${2:-/tmp/velloran-bench-out}
+build=${VELLORAN_BENCH_BUILD:-$src/build-image-release}
+
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLORAN_SANITIZE=OFF \
+  -DVELLORAN_BUILD_TESTS=OFF -DVELLORAN_BUILD_GUI=OFF >/dev/null
+ninja -C "$build" velloran velloran_image velloran_platform >/dev/null
+c++ -std=c++20 -O2 -I "$src/src" "$here/layout_bench.cpp" "$build/src/image/libvelloran_image.a" \
+  "$build/src/platform/libvelloran_platform.a" -o "$build/layout_bench"
+echo "In-memory layout of the largest compilation:"
+"$build/layout_bench"
+echo
+python3 "$here/make_trees.py" "$trees"
+mkdir -p "$out"
+
+seconds() {  # seconds taken by the command, or "-" when it failed or is missing
+  if ! command -v "$1" >/dev/null 2>&1; then echo "-"; return; fi
+  start=$(date +%s.%N)
+  if "$@" >/dev/null 2>"$out/stderr"; then
+    end=$(date +%s.%N)
+    echo "$start $end" | awk '{printf "%.2f", $2 - $1}'
+  else
+    echo "-"
+  fi
+}
+
+ratio() { if [ "$1" = "-" ] || [ "$2" = "-" ]; then echo "-"; else echo "$1 $2" | awk '{printf "%.2f", $1 / ($2 > 0.005 ? $2 : 0.005)}'; fi; }
+
+printf '%-8s %10s %10s %12s %10s %10s\n' tree velloran xorriso genisoimage xorr/vel geni/vel
+for tree in large small empty; do
+  dir="$trees/$tree"
+  find "$dir" >/dev/null
+  v=$(seconds "$build/bin/velloran" save-iso "$out/v.iso" "$dir"); rm -f "$out/v.iso"
+  find "$dir" >/dev/null
+  x=$(seconds xorriso -as mkisofs -quiet -J -o "$out/x.iso" "$dir"); rm -f "$out/x.iso"
+  find "$dir" >/dev/null
+  g=$(seconds genisoimage -quiet -J -o "$out/g.iso" "$dir"); rm -f "$out/g.iso"
+  printf '%-8s %10s %10s %12s %10s %10s\n' "$tree" "$v" "$x" "$g" "$(ratio "$x" "$v")" "$(ratio "$g" "$v")"
+done
