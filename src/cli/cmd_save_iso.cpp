@@ -66,11 +66,14 @@ int Run(const SaveIsoOptions& o, const GlobalOptions& globals) {
   bool limitReached = false;
   burner.DoDebug = globals.debug;
   burner.OnDebugMessage = [&](drive::TObject*, const std::string& text, std::uint8_t mType) {
+    // A full compilation reports every further entry; once is enough here.
+    if (mType == 3 && limitReached && !globals.debug) return;
     if (mType == 3) limitReached = true;
     if (globals.debug || mType == 3 || mType == 4) std::cerr << text << "\n";
   };
-  // The application's new compilation capacities.
-  burner.ResetCompilation(600000, 20000);
+  // Beyond the application's 600,000 entries: a command line has no tree
+  // view to keep responsive, and path tables allow 65,535 directories.
+  burner.ResetCompilation(2000000, 65535);
   burner.IdVolume = o.volume;
   burner.JolietFileSystem = !o.noJoliet;
 

@@ -78,6 +78,8 @@ bool TImageReader::OpenNextFile() {
   fd_ = ::open(f.SourcePath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) return Fail(Format(drive::msg::CANT_OPEN_FILE, f.SourcePath));
   fileLeft_ = f.Size;
+  filePos_ = 0;
+  dataAt_ = -1;
   return true;
 }
 
@@ -87,12 +89,14 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
   const std::int64_t bootEnd = metaSectors + plan_.BootImageSectors;
   const std::int64_t padEnd = bootEnd + plan_.PaddingSectors;
   std::size_t done = 0;
+  lastZero_ = true;
   while (done + kSectorSize <= bytes && sector_ < plan_.TotalSectors) {
     std::uint8_t* out = buf + done;
     std::size_t room = bytes - done;
     if (sector_ < metaSectors) {
       const std::size_t n = std::min<std::size_t>(room, static_cast<std::size_t>(metaSectors - sector_) * kSectorSize);
       std::memcpy(out, plan_.Metadata->data() + sector_ * kSectorSize, n);
+      lastZero_ = false;
       done += n, sector_ += n / kSectorSize;
     } else if (sector_ < bootEnd) {
       // The boot image is read whole on first use: a few sectors at most.
@@ -111,6 +115,7 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
       const std::size_t from = static_cast<std::size_t>(sector_ - metaSectors) * kSectorSize;
       const std::size_t n = std::min(room, boot.size() - from);
       std::memcpy(out, boot.data() + from, n);
+      lastZero_ = false;
       done += n, sector_ += n / kSectorSize;
     } else if (sector_ < padEnd) {
       const std::size_t n = std::min<std::size_t>(room, static_cast<std::size_t>(padEnd - sector_) * kSectorSize);
@@ -119,8 +124,32 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
     } else if (fd_ < 0 && fileIndex_ < plan_.Files.size()) {
       if (!OpenNextFile()) return -1;
     } else if (fd_ >= 0) {
-      const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(fileLeft_, static_cast<std::int64_t>(room)));
+      std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(fileLeft_, static_cast<std::int64_t>(room)));
+      // Holes of a sparse file are zeros without reading them; the next data
+      // offset is asked again only once the position passes it.
+      if (dataAt_ < filePos_) {
+        const off_t d = ::lseek(fd_, static_cast<off_t>(filePos_), SEEK_DATA);
+        dataAt_ = d < 0 ? (errno == ENXIO ? filePos_ + fileLeft_ : filePos_) : static_cast<std::int64_t>(d);
+      }
+      const bool hole = dataAt_ > filePos_;
+      if (hole) {
+        want = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(want), dataAt_ - filePos_));
+        // Whole sectors only, unless the hole runs to the end of the file.
+        if (static_cast<std::int64_t>(want) < fileLeft_) want -= want % kSectorSize;
+      }
+      if (want == 0) {
+        dataAt_ = filePos_;  // less than a sector of hole: read it
+        continue;
+      }
       std::size_t got = 0;
+      if (hole) {
+        std::memset(out, 0, want);
+        got = want;
+        if (::lseek(fd_, static_cast<off_t>(filePos_ + static_cast<std::int64_t>(want)), SEEK_SET) < 0)
+          return Fail(Format(msg::ERROR_READING_FILE, currentFile_)), -1;
+      } else {
+        lastZero_ = false;
+      }
       while (got < want) {
         const ssize_t r = ::read(fd_, out + got, want - got);
         if (r < 0 && errno == EINTR) continue;
@@ -129,6 +158,7 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
         got += static_cast<std::size_t>(r);
       }
       fileLeft_ -= static_cast<std::int64_t>(got);
+      filePos_ += static_cast<std::int64_t>(got);
       std::size_t n = got;
       if (fileLeft_ == 0) {
         const std::size_t padded = (n + kSectorSize - 1) / kSectorSize * kSectorSize;
@@ -182,7 +212,7 @@ bool SaveImage(const TImagePlan& plan, const std::string& fileName, std::string&
     }
     if (n == 0) break;
     const auto len = static_cast<std::size_t>(n);
-    if (std::memcmp(block.data(), zeros.data(), len) == 0) {
+    if (reader.LastReadWasZero() || std::memcmp(block.data(), zeros.data(), len) == 0) {
       if (::lseek(out, static_cast<off_t>(len), SEEK_CUR) < 0) return failWrite(errno);
     } else {
       std::size_t put = 0;

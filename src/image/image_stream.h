@@ -51,6 +51,9 @@ class TImageReader {
   const std::string& Error() const { return error_; }
   const std::string& CurrentFile() const { return currentFile_; }
   std::int64_t SectorsDone() const { return sector_; }
+  // True when every byte of the last Read came from padding or from holes
+  // of sparse files (the caller may then skip writing it).
+  bool LastReadWasZero() const { return lastZero_; }
 
  private:
   bool OpenNextFile();
@@ -62,6 +65,9 @@ class TImageReader {
   int fd_ = -1;
   std::size_t fileIndex_ = 0;  // next file to open
   std::int64_t fileLeft_ = 0;  // bytes of the open file still to copy
+  std::int64_t filePos_ = 0;   // read position in the open file
+  std::int64_t dataAt_ = -1;   // next data offset of the open file (holes before it read as zeros)
+  bool lastZero_ = false;
   std::string error_, currentFile_;
 };
 
