@@ -19,9 +19,7 @@ class TZCDBurner::DriveTarget : public TSessionTarget {
     lba = b_.NextWritableAddress();
     return b_.LastError.empty() || lba != 0;
   }
-  // Reading an earlier session back from the disc is not wired to the drive
-  // yet: the import leaves the tree as it is.
-  bool ImportSession(std::uint8_t, TDEntry*) override { return false; }
+  bool ImportSession(std::uint8_t sessionNo, TDEntry* root) override { return b_.ImportSession(sessionNo, root); }
 
  private:
   TZCDBurner& b_;
@@ -50,7 +48,8 @@ TZCDBurner::TZCDBurner() : FDriveTarget(std::make_unique<DriveTarget>(*this)) {
   UnderrunProtection = true;
 }
 
-TZCDBurner::~TZCDBurner() = default;
+// A running erase uses the component until its OnEraseDone has run.
+TZCDBurner::~TZCDBurner() { WaitForErase(); }
 
 void TZCDBurner::SetCacheSize(int value) {
   value = std::max(value, 2097152);

@@ -25,6 +25,7 @@ class Synchronizer;
 }
 namespace velloran::recording {
 class TRecordingJobs;
+class TEraseThread;
 }
 
 namespace velloran::image {
@@ -37,6 +38,7 @@ using TAddFileEvent =
 using TAddDirEvent = std::function<void(TObject* Sender, std::string& LongName, std::string& ShortName, bool& Skip)>;
 using TWriteDoneEvent = std::function<void(TObject* Sender, const std::string& Error)>;
 using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TEraseDoneEvent = std::function<void(TObject* Sender, bool WithError)>;
 
 // What the layout needs to know about the place a session goes. The
 // component's own implementation asks its drive; tests and other targets
@@ -133,6 +135,13 @@ class TZCDBurner : public drive::TSCSIDevice {
   // nullptr restores the component's drive.
   void SetSessionTarget(TSessionTarget* target);
 
+  // --- Previous-session import --------------------------------------------------
+  // Reads session SessionNo (255: the last) of the disc in the drive into the
+  // tree below Root (nullptr: the root). True when a directory tree was found
+  // and read; problems are reported through OnDebugMessage (type 4) and what
+  // was read stays in the tree.
+  bool ImportSession(std::uint8_t SessionNo, TDEntry* Root);
+
   // --- Jobs -----------------------------------------------------------------------
   // The recording jobs (their code lives with the write thread, in
   // recording/). Each threaded job ends with OnWriteDone, delivered through
@@ -168,7 +177,22 @@ class TZCDBurner : public drive::TSCSIDevice {
   std::string CurrentFile;
   std::string WriteDoneError;
 
+  // --- Erase ----------------------------------------------------------------------
+  // Starts erasing a rewritable disc: BlankType 0 blanks it whole, 1 quickly.
+  // False when the drive is not ready (no event follows) or when the drive
+  // refused to start (OnEraseDone(true) has then run already). Otherwise
+  // OnEraseDone follows once, through the synchroniser; WithError is true
+  // when the drive reported a failure or the disc is not blank afterwards.
+  bool Erase(std::uint8_t BlankType);
+  bool Erasing() const;
+  // Percent done (an estimate) of the running erase; 0 when none runs.
+  int EraseProgress() const;
+  // Waits until a running erase has delivered OnEraseDone.
+  void WaitForErase();
+  TEraseDoneEvent OnEraseDone;
+
  private:
+  friend class recording::TEraseThread;  // pauses through SleepMs
   class DriveTarget;
   void Debug(const std::string& text, std::uint8_t mType) { DebugMessage(text, mType); }
 
@@ -184,6 +208,7 @@ class TZCDBurner : public drive::TSCSIDevice {
   std::unique_ptr<DriveTarget> FDriveTarget;
   TSessionTarget* FTarget = nullptr;
   platform::Synchronizer* FSync = nullptr;
+  std::shared_ptr<recording::TEraseThread> FErase;
   // Last member: destroyed first, so a running job is stopped while the
   // rest of the component is still there.
   std::shared_ptr<recording::TRecordingJobs> FJobs;

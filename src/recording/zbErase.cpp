@@ -1,0 +1,299 @@
+#include "recording/zbErase.h"
+
+#include "drive/mmc_cdb.h"
+#include "drive/mmc_reply.h"
+#include "drive/zbASPI.h"
+#include "drive/zbConst.h"
+#include "platform/synchronizer.h"
+#include "recording/speed_text.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace velloran::recording {
+
+using namespace drive::mmc;
+
+namespace {
+
+constexpr std::uint32_t kZeroBlockSectors = 32;
+constexpr std::uint32_t kZeroBlockBytes = kZeroBlockSectors * 2048;
+constexpr std::uint8_t kAscNotReady = 0x04;
+constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
+constexpr std::uint8_t kKeyMediumError = 0x03;
+constexpr std::uint8_t kKeyHardwareError = 0x04;
+constexpr std::uint32_t kBlankTimeoutMs = 4800000;
+
+// FORMAT UNIT parameter lists (header with FOV and IMMED, one descriptor).
+// DVD+RW: format type 26h over the whole disc (2,295,104 blocks).
+constexpr std::uint8_t kPlusRwFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
+// DVD-RAM: full format type 00h with 2048-byte blocks (2,236,704 blocks).
+constexpr std::uint8_t kRamFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22, 0x21, 0x20, 0x00, 0x00, 0x08, 0x00};
+
+bool IsDvdRw(std::uint8_t kind) { return kind == kKindDvdRwRestricted || kind == kKindDvdRwSequential; }
+
+}  // namespace
+
+TEraseThread::TEraseThread(image::TZCDBurner& burner, std::uint8_t discType, std::uint8_t blankType)
+    : FDevice(burner), FDiscType(discType), FBlankType(blankType), FDuration(DurationFor(discType, blankType)) {}
+
+std::uint16_t TEraseThread::DurationFor(std::uint8_t discType, std::uint8_t blankType) {
+  if (discType <= kKindCdRw) return blankType == 1 ? 150 : 4500;
+  switch (blankType) {
+    case 0: return 4440;
+    case 1: return discType == 7 ? 180 : 600;
+    default: return 8880;
+  }
+}
+
+void TEraseThread::Start() {
+  FRunning = true;
+  std::thread([self = shared_from_this()] { self->Execute(); }).detach();
+}
+
+void TEraseThread::WaitFor() {
+  std::unique_lock lock(FMutex);
+  FDoneChanged.wait(lock, [this] { return FDone; });
+}
+
+void TEraseThread::Step(std::uint32_t amount) {
+  FSteps += amount;
+  const double percent = std::round(static_cast<double>(FSteps) / FDuration * 100.0);
+  // An estimate: the drive may take longer than the table says.
+  FProgress = static_cast<int>(std::min(99.0, percent));
+}
+
+void TEraseThread::Pause(std::uint32_t ms) { FDevice.SleepMs(ms); }
+
+void TEraseThread::NoteSense() {
+  const std::uint8_t key = FDevice.LastSense[2] & 0x0F;
+  if (key == kKeyMediumError || key == kKeyHardwareError) FDriveError = true;
+}
+
+bool TEraseThread::WriteZeros(std::uint32_t blocks, bool& allWritten) {
+  std::vector<std::uint8_t> zeros(kZeroBlockBytes, 0);
+  allWritten = false;
+  for (std::uint32_t i = 0; i < blocks; ++i) {
+    if (!FDevice.Write10(i * kZeroBlockSectors, kZeroBlockSectors, SRB_DIR_OUT | SRB_EVENT_NOTIFY, kZeroBlockBytes,
+                         zeros.data())) {
+      // Running off the end of a smaller disc ends the zeroing normally.
+      const bool end = (FDevice.LastSense[2] & 0x0F) == 0x05 && FDevice.LastSense[12] == kAscLbaOutOfRange;
+      NoteSense();
+      return end;
+    }
+  }
+  allWritten = true;
+  return true;
+}
+
+void TEraseThread::NeutralDriveState() {
+  auto& b = FDevice;
+  const bool finalize = b.FinalizeDisc;
+  b.FinalizeDisc = false;
+  b.SetWriteParameters(false, false, kKindCdRom, true);
+  b.FinalizeDisc = finalize;
+  b.SetCDSpeed(b.MaxReadSpeed(), 2);
+  b.RezeroUnit();
+  b.PreventAllowRemoval(true);
+  b.StartStopUnit(false);
+  b.RezeroUnit();
+  b.TestUnitReady(5000);
+}
+
+bool TEraseThread::MediumErased() {
+  auto& b = FDevice;
+  // Loading the tray again may leave a unit attention for the next command.
+  if (!b.ReadDiscInformation() && !b.ReadDiscInformation()) return false;
+  switch (FDiscType) {
+    case kKindCdRw:
+    case kKindDvdRwRestricted:
+    case kKindDvdRwSequential:
+      return b.DiscInfo.discStatus == 0;
+    case kKindDvdPlusRw:
+      // Formatted (or formatting in the background), and no file system
+      // left at the start of the disc.
+      return b.DiscInfo.bgFormatStatus != 0 && b.VolumeSpaceSize() == 0;
+    case kKindDvdRam:
+      return b.VolumeSpaceSize() == 0;
+    default:
+      return b.DiscInfo.discStatus == 0;
+  }
+}
+
+void TEraseThread::Execute() {
+  auto& b = FDevice;
+  auto asc = [&b] { return b.LastSense[12]; };
+
+  if (IsDvdRw(FDiscType)) {
+    for (int round = 0; round < 2; ++round) {
+      if (round == 1) Pause(5000);
+      do {
+        const bool ready = b.TestUnitReady(5000);
+        NoteSense();
+        Step(1);
+        if (!ready && asc() == kAscNotReady) Pause(2000);
+      } while (asc() == kAscNotReady && FSteps <= FDuration);
+    }
+  } else if (FDiscType == kKindDvdPlusRw) {
+    std::uint32_t waited = 0;
+    do {
+      Pause(2000);
+      waited += 2000;
+      b.ReadDiscInformation();
+      NoteSense();
+      Step(2);
+    } while (asc() == kAscNotReady && waited < Limits.PlusRwFormatMs);
+    bool allWritten = false;
+    if (!WriteZeros(FBlankType == 1 ? 65 : 71001, allWritten)) FDriveError = true;
+    if (allWritten) {
+      Pause(300);
+      b.SynchronizeCache(30000, false);
+      b.CloseTrackSessionRaw(false, 3, 0, 0, 0);
+    }
+  } else if (FDiscType == kKindDvdRam && FBlankType == 1) {
+    bool allWritten = false;
+    if (!WriteZeros(65, allWritten)) FDriveError = true;
+    b.SynchronizeCache(30000, false);
+    FSteps = 0;
+  }
+
+  if (b.SlowReady()) {
+    do {
+      const bool ready = b.TestUnitReady(5000);
+      NoteSense();
+      if (!ready) Pause(2000);
+      Step(2);
+    } while (asc() == kAscNotReady && FSteps <= FDuration);
+    b.ReadDiscInformation();
+    Pause(5000);
+  }
+
+  const bool ready = b.TestUnitReady(5000);
+  NoteSense();
+  if (!ready || !b.ReadDiscInformation()) {
+    NoteSense();
+    if (FDiscType != kKindDvdRam) {
+      do {
+        b.ReadDiscInformation();
+        NoteSense();
+        if (asc() == kAscNotReady) Pause(5000);
+        Step(5);
+      } while (asc() == kAscNotReady && FSteps <= FDuration);
+    }
+    do {
+      const bool ok = b.TestUnitReady(5000);
+      NoteSense();
+      if (!ok) Pause(2000);
+      Step(2);
+    } while (asc() == kAscNotReady && FSteps <= FDuration);
+    alignas(8) std::array<std::uint8_t, 40> sense{};
+    for (;;) {
+      sense.fill(0);
+      b.RequestSense(sense.data(), static_cast<std::uint8_t>(sense.size()));
+      const std::uint8_t key = sense[2] & 0x0F;
+      if ((sense[0] & 0x7E) == 0x70 && (key == kKeyMediumError || key == kKeyHardwareError)) FDriveError = true;
+      const std::uint8_t code = sense[0] == 0xF0 ? kAscNotReady : sense[12];
+      if (code == 0 || FSteps > FDuration) break;
+      Pause(2000);
+      Step(2);
+    }
+  }
+
+  if (drive::TransportName() == drive::kPassThroughTransportName) drive::ReloadTransport();
+  FProgress = 100;
+  NeutralDriveState();
+  FWithError = FDriveError || !MediumErased();
+
+  FRunning = false;
+  auto deliver = [this] {
+    if (FDevice.OnEraseDone) FDevice.OnEraseDone(&FDevice, FWithError);
+  };
+  if (auto* sync = FDevice.Synchronizer())
+    sync->Synchronize(deliver);
+  else
+    deliver();
+  {
+    std::lock_guard lock(FMutex);
+    FDone = true;
+  }
+  FDoneChanged.notify_all();
+}
+
+}  // namespace velloran::recording
+
+namespace velloran::image {
+
+using namespace drive::mmc;
+
+bool TZCDBurner::Erasing() const { return FErase && FErase->Running(); }
+
+int TZCDBurner::EraseProgress() const { return Erasing() ? FErase->Progress() : 0; }
+
+void TZCDBurner::WaitForErase() {
+  if (FErase) FErase->WaitFor();
+}
+
+bool TZCDBurner::Erase(std::uint8_t BlankType) {
+  // One job at a time: a burn or another erase owns the drive.
+  if (Erasing() || Writing()) return false;
+  TestUnitReady(5000);
+  StartStopUnit(false);
+  const std::uint8_t kind = GetDiscKind();
+  LastDiscKind = kind;
+  auto ready = [this] { return TestUnitReady(5000) || WaitUntilReady(30000, 5000); };
+  if (!ready()) return false;
+
+  if (kind != kKindDvdRam) {
+    SetCDSpeed(ReadSpeed, WriteSpeed());
+    const bool finalize = FinalizeDisc;
+    FinalizeDisc = false;
+    SetWriteParameters(false, false, kind, true);
+    FinalizeDisc = finalize;
+  }
+  const std::uint16_t speed = CurrentWriteSpeed();
+  if (!ready()) return false;
+
+  char line[256];
+  std::snprintf(line, sizeof line, drive::msg::STARTING_ERASE_PROCESS, DiscKindNames()[kind & 15].c_str(),
+                recording::EraseSpeedText(kind, speed).c_str());
+  Debug(std::string(">>> ") + line, 1);
+
+  bool started = false;
+  if (kind == kKindDvdPlusRw) {
+    started = FormatUnit(0x11, recording::kPlusRwFormat, sizeof recording::kPlusRwFormat);
+    if (!started) {
+      RezeroUnit();
+      SleepMs(1000);
+      started = FormatUnit(0x11, recording::kPlusRwFormat, sizeof recording::kPlusRwFormat);
+    }
+  } else if (kind == kKindDvdRam && BlankType == 1) {
+    // A quick erase of DVD-RAM only overwrites the start of the disc (the
+    // volume descriptors); the erase thread goes on further.
+    std::vector<std::uint8_t> zeros(32 * 2048, 0);
+    for (std::uint32_t i = 0; i < 11; ++i)
+      Write10(i * 32, 32, SRB_DIR_OUT | SRB_EVENT_NOTIFY, static_cast<std::uint32_t>(zeros.size()), zeros.data());
+    SynchronizeCache(30000, false);
+    started = true;
+  } else if (kind == kKindDvdRam) {
+    started = FormatUnit(0x11, recording::kRamFormat, sizeof recording::kRamFormat);
+  } else {
+    std::uint8_t cdb[12] = {0xA1, static_cast<std::uint8_t>((BlankType & 0x07) | 0x10)};
+    SRB_ExecSCSICmd srb{};
+    started = SendCommand(cdb, sizeof cdb, kFlagsNone, nullptr, 0, recording::kBlankTimeoutMs, &srb) ||
+              (srb.SRB_Cmd == SC_EXEC_SCSI_CMD && srb.SRB_Status == SS_PENDING);
+  }
+
+  if (!started) {
+    if (OnEraseDone) OnEraseDone(this, true);
+    return false;
+  }
+  FErase = std::make_shared<recording::TEraseThread>(*this, kind, BlankType);
+  FErase->Start();
+  return true;
+}
+
+}  // namespace velloran::image
