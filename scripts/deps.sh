@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   xorriso genisoimage python3-pycdlib 7zip libcdio-utils
   clang libclang-rt-14-dev
+  qemu-system-x86 busybox-static cpio
 )
 
 missing=()

@@ -1,0 +1,179 @@
+#include "guest_run.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace velloran::qemu {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Markers the guest script prints around each step's output. Each sits on a
+// line of its own; the newline printed before a marker is not the
+// command's.
+constexpr const char* kStep = "@@qemu-step ";
+constexpr const char* kStatus = "@@qemu-status ";
+constexpr const char* kOut = "@@qemu-stdout";
+constexpr const char* kErr = "@@qemu-stderr";
+constexpr const char* kEnd = "@@qemu-end";
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string GuestScript(const std::vector<Step>& steps) {
+  std::ostringstream s;
+  s << "cd /root\n";
+  for (const auto& step : steps) {
+    s << "echo '" << kStep << step.name << "'\n"
+      << "timeout " << step.timeoutSeconds << " sh -c " << ShellQuote(step.command)
+      << " </dev/null >/tmp/step.out 2>/tmp/step.err\n"
+      << "echo \"" << kStatus << "$?\"\n"
+      << "echo '" << kOut << "'; cat /tmp/step.out; echo\n"
+      << "echo '" << kErr << "'; cat /tmp/step.err; echo\n"
+      << "echo '" << kEnd << "'\n";
+  }
+  return s.str();
+}
+
+// The text from the line after `begin` (found at `from` or later) up to the
+// line `end`, without the newline the guest script printed before `end`;
+// `from` moves past it. Empty when the markers are missing.
+std::string Section(const std::string& text, std::size_t& from, const std::string& begin, const std::string& end) {
+  const std::size_t b = text.find(begin + "\n", from);
+  if (b == std::string::npos) return {};
+  const std::size_t start = b + begin.size() + 1;
+  const std::size_t e = text.find("\n" + end + "\n", start - 1);
+  if (e == std::string::npos) return {};
+  from = e + 1;
+  return e > start ? text.substr(start, e - start) : std::string();
+}
+
+void ParseSteps(const std::string& text, GuestRun& run) {
+  const std::string step = kStep, status = kStatus;
+  std::size_t pos = 0;
+  while ((pos = text.find(step, pos)) != std::string::npos) {
+    const std::size_t eol = text.find('\n', pos);
+    const std::size_t st = text.find(status, pos);
+    if (eol == std::string::npos || st == std::string::npos) break;
+    StepResult r;
+    r.status = std::atoi(text.c_str() + st + status.size());
+    std::size_t from = st;
+    r.out = Section(text, from, kOut, kErr);
+    from = from > 0 ? from - 1 : 0;
+    r.err = Section(text, from, kErr, kEnd);
+    r.ran = true;
+    run.steps[text.substr(pos + step.size(), eol - pos - step.size())] = r;
+    pos = std::max(from, eol);
+  }
+}
+
+}  // namespace
+
+const char* BusName(Bus bus) {
+  switch (bus) {
+    case Bus::kIde: return "ide";
+    case Bus::kSata: return "sata";
+    case Bus::kScsi: return "scsi";
+  }
+  return "?";
+}
+
+const char* MediumName(Medium medium) {
+  switch (medium) {
+    case Medium::kCd: return "cd";
+    case Medium::kDvd: return "dvd";
+    case Medium::kNone: return "none";
+  }
+  return "?";
+}
+
+const StepResult& GuestRun::operator[](const std::string& name) const {
+  static const StepResult missing;
+  auto it = steps.find(name);
+  return it == steps.end() ? missing : it->second;
+}
+
+std::string ShellQuote(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) {
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
+  }
+  return q + "'";
+}
+
+std::map<std::string, std::string> KeyValues(const std::string& text) {
+  std::map<std::string, std::string> kv;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto colon = line.find(": ");
+    if (colon != std::string::npos) kv[line.substr(0, colon)] = line.substr(colon + 2);
+  }
+  return kv;
+}
+
+GuestRun RunGuest(const GuestSpec& spec) {
+  GuestRun run;
+  char pattern[] = "/tmp/velloran-qemu-test.XXXXXX";
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dirPattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velloran-qemu-test.XXXXXX";
+  std::vector<char> buf(dirPattern.begin(), dirPattern.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data()) && !::mkdtemp(pattern)) {
+    run.reason = "mkdtemp failed";
+    return run;
+  }
+  const fs::path dir = buf[0] ? fs::path(buf.data()) : fs::path(pattern);
+  {
+    std::ofstream script(dir / "guest.sh");
+    script << GuestScript(spec.steps);
+  }
+
+  std::string cmd = ShellQuote(VELLORAN_QEMU_GUEST_SCRIPT) + " --bus " + BusName(spec.bus) + " --timeout " +
+                    std::to_string(spec.timeoutSeconds);
+  if (spec.medium != Medium::kNone) {
+    cmd += " --image " + ShellQuote(spec.image);
+    if (spec.medium == Medium::kDvd) cmd += " --dvd";
+  }
+  for (const auto& f : spec.files) cmd += " --file " + ShellQuote(f);
+  cmd += " -- " + ShellQuote((dir / "guest.sh").string());
+  cmd += " >" + ShellQuote((dir / "stdout").string()) + " 2>" + ShellQuote((dir / "stderr").string());
+
+  const auto t0 = std::chrono::steady_clock::now();
+  const int rc = std::system(cmd.c_str());
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const std::string out = ReadFile(dir / "stdout");
+  const std::string err = ReadFile(dir / "stderr");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+
+  const int status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+  if (status == 77) {
+    run.unavailable = true;
+    run.reason = err;
+    return run;
+  }
+  if (status != 0) {
+    run.reason = "qemu-guest.sh ended with status " + std::to_string(status) + ":\n" + err;
+    return run;
+  }
+  run.booted = true;
+  ParseSteps(out, run);
+  return run;
+}
+
+}  // namespace velloran::qemu

@@ -1,0 +1,66 @@
+// Runs a batch of commands inside one QEMU guest (scripts/qemu-guest.sh):
+// Debian's kernel, a busybox initramfs and QEMU's emulated CD/DVD drive at
+// /dev/sr0. One boot costs a few seconds, so every command a test suite needs
+// for one bus and medium goes into the same run, and each comes back with its
+// own stdout, stderr and exit status.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace velloran::qemu {
+
+enum class Bus { kIde, kSata, kScsi };
+enum class Medium { kCd, kDvd, kNone };
+
+const char* BusName(Bus bus);
+const char* MediumName(Medium medium);
+
+// One command of the batch: a busybox sh command line.
+struct Step {
+  std::string name;
+  std::string command;
+  int timeoutSeconds = 60;  // busybox timeout(1): a hung command ends with 124 or 143
+};
+
+struct StepResult {
+  bool ran = false;
+  int status = -1;  // exit status, 128+N when signal N killed it
+  std::string out;
+  std::string err;
+};
+
+struct GuestRun {
+  // The guest could not be set up on this machine (no QEMU, no kernel):
+  // the reason, and every step is missing.
+  bool unavailable = false;
+  // The guest booted and ran the batch (a step may still have failed).
+  bool booted = false;
+  std::string reason;  // why not, with the harness's diagnostics
+  std::map<std::string, StepResult> steps;
+  double seconds = 0;
+
+  const StepResult& operator[](const std::string& name) const;
+};
+
+struct GuestSpec {
+  Bus bus = Bus::kIde;
+  Medium medium = Medium::kCd;
+  std::string image;                    // host path of the ISO image (kCd, kDvd)
+  std::vector<std::string> files;       // HOST=GUEST copies
+  std::vector<Step> steps;
+  int timeoutSeconds = 150;
+};
+
+// Boots the guest once and runs every step in order (each from /root, stdin
+// /dev/null). The harness is the script at VELLORAN_QEMU_GUEST_SCRIPT.
+GuestRun RunGuest(const GuestSpec& spec);
+
+// Splits "key: value" lines (the probe program's output).
+std::map<std::string, std::string> KeyValues(const std::string& text);
+
+// Single-quotes a word for sh.
+std::string ShellQuote(const std::string& word);
+
+}  // namespace velloran::qemu
