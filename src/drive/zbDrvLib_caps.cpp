@@ -127,7 +127,8 @@ bool TSCSIDevice::ReadCapabilities() {
   };
 
   // Default values first: they show what the drive can do with any medium.
-  if (ModeSense10(0x2A, reply.data(), true, 255, 511)) {
+  const bool haveDefaults = ModeSense10(0x2A, reply.data(), true, 255, 511);
+  if (haveDefaults) {
     std::size_t off = mmc::ModePageOffset(std::span(reply.data(), 255), 0x2A);
     if (off == 0) off = 8;
     copyPage(off, 255);
@@ -155,6 +156,13 @@ bool TSCSIDevice::ReadCapabilities() {
   std::size_t off = mmc::ModePageOffset(std::span(reply.data(), 128), 0x2A);
   if (off == 0) off = 8;
   copyPage(off, 128);
+  // Some ATAPI firmware (QEMU's ide-cd among them) refuses the default
+  // values with INVALID FIELD IN CDB and reports only current values; the
+  // current page announces the same read and write abilities.
+  if (!haveDefaults) {
+    Capabilities |= mmc::CapabilitiesFromPage(CapabilityPage);
+    if (FUnderrunByModel) Capabilities |= mmc::cap::UnderrunProtection;
+  }
   CapabilityWords = mmc::DecodeCapabilityWords(CapabilityPage);
   // Drives that leave the obsolete speed words at 0 still write at 1x DVD.
   if (CapabilityWords.currentWriteSpeed == 0) CapabilityWords.currentWriteSpeed = 1385;

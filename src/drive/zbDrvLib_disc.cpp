@@ -18,6 +18,8 @@ constexpr std::uint32_t kCdRwUnknownFormatSize = 0xFFFD0001;
 // READ CAPACITY values above this are taken as garbage (blank media on some
 // drives report FFFFFFFFh or a negative lead-in address).
 constexpr std::uint32_t kImplausibleLastLba = 0x7F000000;
+// ASC of a command the drive does not implement.
+constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 
 bool IsCdFamily(std::uint8_t kind) { return kind < mmc::kKindDvdRom; }
 
@@ -83,6 +85,12 @@ bool TSCSIDevice::GetDiscInfo(TDisc& disc) {
     Disc.size = TrackInfo.nextWritableAddress;
     Disc.capacity = std::max(Disc.capacity, TrackInfo.nextWritableAddress + TrackInfo.freeBlocks);
     Disc.blockSize = 2048;
+    // Read-only drives need not know READ TRACK INFORMATION at all (QEMU's
+    // answer INVALID COMMAND OPERATION CODE): the medium's size is then what
+    // READ CAPACITY says, its last block address plus one.
+    std::uint32_t lastLba = 0, blockSize = 0;
+    if (LastSense[12] == kAscInvalidOpcode && ReadCapacity(lastLba, blockSize) && lastLba < kImplausibleLastLba)
+      Disc.size = lastLba + 1;
     ReadDiscInformation();
   } else {
     ReadFormatCapacities(Disc.size, Disc.blockSize);

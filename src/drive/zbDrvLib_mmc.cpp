@@ -4,6 +4,7 @@
 #include "drive/zbDrvLib.h"
 
 #include "drive/byte_order.h"
+#include "drive/zbConst.h"
 #include "drive/zbSPTI.h"
 
 #include <algorithm>
@@ -27,6 +28,20 @@ class CloseHandleAround {
 };
 
 constexpr std::uint8_t kAscNotReady = 0x04;
+
+// True when a READ TOC reply is a format 0 TOC: first and last track in
+// bytes 2-3, 8-byte track descriptors, the last one the lead-out (AAh).
+// Session, full-TOC and ATIP replies never have that shape (their bytes 2-3
+// are session numbers or reserved zeros, their lengths differ).
+bool IsTrackToc(const std::uint8_t* reply, std::size_t size) {
+  if (size < 4) return false;
+  const std::size_t total = std::size_t{be::load16(reply)} + 2;
+  const std::uint8_t first = reply[2], last = reply[3];
+  if (total < 20 || (total - 4) % 8 != 0 || first < 1 || last < first || last > 99) return false;
+  // A reply cut short by the allocation length is judged by what arrived.
+  if (total <= size) return reply[total - 6] == 0xAA;
+  return size < 8 || reply[6] == first;
+}
 
 }  // namespace
 
@@ -100,7 +115,27 @@ bool TSCSIDevice::SynchronizeCache(std::uint32_t timeoutMs, bool immed) {
 bool TSCSIDevice::ReadTOC(std::uint8_t format, std::uint8_t* buffer, std::uint8_t control, bool msf,
                           std::uint8_t track, std::uint32_t length) {
   if (length > 255) return false;
-  return Send(mmc::ReadToc(format, control, msf, track, static_cast<std::uint8_t>(length)), buffer, length);
+  const auto len = static_cast<std::uint8_t>(length);
+  if (!Send(mmc::ReadToc(format, control, msf, track, len), buffer, length)) return false;
+  if (format == 0 || !IsTrackToc(buffer, length)) return true;
+  // ATAPI drives that follow SFF-8020 (QEMU's ide-cd among them) ignore the
+  // format in byte 2 and answer a track TOC. They take formats 1 and 2 from
+  // bits 6-7 of the control byte; an ATIP they cannot give at all.
+  if ((format == 1 || format == 2) &&
+      Send(mmc::ReadToc(format, static_cast<std::uint8_t>((control & 0x3F) | (format << 6)), msf, track, len),
+           buffer, length) &&
+      !IsTrackToc(buffer, length))
+    return true;
+  // Report it as the refusal it amounts to, so callers fall back as they
+  // would for a drive that says so.
+  std::memset(buffer, 0, length);
+  LastSense.fill(0);
+  LastSense[0] = 0x70;
+  LastSense[2] = 0x05;
+  LastSense[7] = 0x0A;
+  LastSense[12] = 0x24;
+  LastError = std::string(msg::ILLEGAL_REQUEST) + " (INVALID FIELD IN CDB)";
+  return false;
 }
 
 bool TSCSIDevice::GetConfiguration(std::uint8_t rt, std::uint16_t feature, std::uint32_t length,

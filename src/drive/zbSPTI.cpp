@@ -50,6 +50,11 @@ struct LayerState {
   PassThroughDriveTable table;
   bool initialised = false;
   std::vector<std::string> notes;
+  // Drives whose medium removal we prevented and have not allowed again.
+  // Linux's sr driver sends ALLOW MEDIUM REMOVAL itself when the last handle
+  // of the node closes, so such a drive keeps its handle open until the
+  // lock is lifted or the layer shuts down.
+  bool removalPrevented[27] = {};
 };
 
 LayerState& Layer() {
@@ -207,7 +212,9 @@ std::uint32_t ExecuteOnDrive(LayerState& layer, SRB_ExecSCSICmd* srb) {
     }
     if ((io.driver_status & 0x0F) == kDriverTimeout) srb->SRB_HaStat = HASTAT_TIMEOUT;
   }
-  if (CloseHandleAfterCommand.load()) {
+  if (srb->CDBByte[0] == 0x1E && srb->SRB_Status == SS_COMP)
+    layer.removalPrevented[drive->letterIndex] = (srb->CDBByte[4] & 0x01) != 0;
+  if (CloseHandleAfterCommand.load() && !layer.removalPrevented[drive->letterIndex]) {
     sys.Close(drive->handle);
     drive->handle = -1;
   }
@@ -275,6 +282,7 @@ void PassThroughDone() {
     if (d.present && d.handle >= 0) sys.Close(d.handle);
   }
   ClearTable(layer.table);
+  std::fill(std::begin(layer.removalPrevented), std::end(layer.removalPrevented), false);
   layer.initialised = false;
 }
 
