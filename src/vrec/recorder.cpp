@@ -285,6 +285,7 @@ CommandResult Recorder::Execute(std::span<const std::uint8_t> cdb, std::span<std
                                 DataDirection direction) {
   const auto started = std::chrono::steady_clock::now();
   Impl& d = *impl_;
+  const std::int64_t startedOnClock = d.Now();
   std::lock_guard<std::mutex> guard(d.mu);
   CommandContext ctx(d);
   ctx.cdbLength = std::min<std::size_t>(cdb.size(), ctx.cdb.size());
@@ -340,8 +341,11 @@ CommandResult Recorder::Execute(std::span<const std::uint8_t> cdb, std::span<std
   }
   r.transferred = ctx.transferred;
   r.residual = ctx.data.size() > ctx.transferred ? ctx.data.size() - ctx.transferred : 0;
-  r.durationMs = static_cast<std::uint32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
+  // The time the command took: on the wall, or on the recorder's clock when
+  // that one runs faster (a manual clock in tests).
+  const auto wall =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+  r.durationMs = static_cast<std::uint32_t>(std::max<std::int64_t>(wall, d.Now() - startedOnClock));
   return r;
 }
 
@@ -508,10 +512,13 @@ bool Recorder::Export(const fs::path& image, std::string* why) {
     return false;
   }
   std::uint32_t end = 0;
-  if (m.Overwritable() || m.family() == Family::Rom)
-    end = m.family() == Family::Rom ? m.capacity : m.formatted;
+  if (m.family() == Family::Rom)
+    end = m.capacity;
+  else if (m.Overwritable())
+    end = static_cast<std::uint32_t>(std::min<std::uint64_t>(m.formatted, d.store.DataBlocks()));
   else
-    for (const auto& t : m.tracks) end = std::max(end, t.start + t.written);
+    for (const auto& t : m.tracks)
+      if (t.written) end = std::max(end, t.start + t.written);
   if (end == 0) {
     SetWhy(why, "nothing is recorded on the medium");
     return false;
@@ -596,7 +603,7 @@ int RecorderCount(const fs::path& stateDir) {
   const fs::path root = stateDir.empty() ? DefaultStateDir() : stateDir;
   int n = 1;
   std::error_code ec;
-  while (fs::exists(root / ("recorder" + std::to_string(n)) / "state", ec)) ++n;
+  while (fs::is_directory(root / ("recorder" + std::to_string(n)), ec)) ++n;
   return n;
 }
 

@@ -130,7 +130,7 @@ class Recorder {
 };
 
 // The recorders present in a state folder: recorder0 always, then every
-// consecutive recorderN that exists.
+// consecutive recorderN folder that exists.
 int RecorderCount(const std::filesystem::path& stateDir);
 
 }  // namespace velloran::vrec

@@ -306,8 +306,11 @@ bool StateStore::Export(const fs::path& image, std::uint32_t blocks, std::string
   bool ok = true;
   for (std::uint32_t lba = 0; lba < blocks && ok;) {
     std::uint32_t n = std::min<std::uint32_t>(512, blocks - lba);
+    const std::size_t bytes = std::size_t{n} * kBlock;
+    // Unrecorded stretches stay holes in the image too.
     ok = ReadBlocks(lba, n, buf.data()) &&
-         WriteAll(dst, buf.data(), std::size_t{n} * kBlock, static_cast<off_t>(lba) * static_cast<off_t>(kBlock));
+         (AllZero(buf.data(), bytes) ||
+          WriteAll(dst, buf.data(), bytes, static_cast<off_t>(lba) * static_cast<off_t>(kBlock)));
     lba += n;
   }
   if (ok) ok = ::ftruncate(dst, static_cast<off_t>(blocks) * static_cast<off_t>(kBlock)) == 0;
@@ -320,6 +323,12 @@ bool StateStore::Export(const fs::path& image, std::uint32_t blocks, std::string
     return false;
   }
   return true;
+}
+
+std::uint64_t StateStore::DataBlocks() const {
+  struct stat st {};
+  if (dataFd_ < 0 || ::fstat(dataFd_, &st) != 0) return 0;
+  return (static_cast<std::uint64_t>(st.st_size) + kBlock - 1) / kBlock;
 }
 
 bool StateStore::Sync() { return dataFd_ < 0 || ::fdatasync(dataFd_) == 0; }

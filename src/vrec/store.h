@@ -96,6 +96,8 @@ class StateStore {
   // Writes blocks [0, blocks) to a new image file.
   bool Export(const std::filesystem::path& image, std::uint32_t blocks, std::string* why);
   bool Sync();
+  // Blocks spanned by the block file (recorded data ends at or before this).
+  std::uint64_t DataBlocks() const;
 
  private:
   struct Stamp {
