@@ -162,6 +162,10 @@ class TSCSIDevice : public TObject {
   // Waits for a drive after a long operation; false when the budget ran out.
   bool WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs);
 
+  // Pauses between polls of a busy drive (and the recording's waits for
+  // it); tests replace it.
+  virtual void SleepMs(std::uint32_t ms);
+
   std::uint16_t WriteSpeed() const { return FWriteSpeed; }
   // Sends SET CD SPEED (ReadSpeed, value) and keeps the value whatever the
   // drive answered.
@@ -246,8 +250,6 @@ class TSCSIDevice : public TObject {
 
   // Sends a prepared MMC command with a data buffer.
   bool Send(const mmc::Command& command, void* buffer, std::uint32_t length);
-  // Pauses between polls of a busy drive; tests replace it.
-  virtual void SleepMs(std::uint32_t ms);
   void Deselect();
   bool SetWriteModePage(std::uint8_t writeType);
 

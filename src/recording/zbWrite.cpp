@@ -51,7 +51,7 @@ bool IsOverwritable(std::uint8_t kind) {
   return kind == kKindDvdPlusRw || IsDvdRw(kind) || kind == kKindDvdRam;
 }
 
-void Sleep(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepBriefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 // The session of a laid-out compilation, pulled sector by sector.
 class CompilationSource final : public TBlockSource {
@@ -170,7 +170,7 @@ bool TRecordingJobs::QuickFormatDvdRw(std::uint8_t kind) {
   std::uint32_t waited = 0;
   do {
     if (waited >= Limits.QuickFormatMs) return false;
-    Sleep(waited == 0 ? 1000 : 5000);
+    FBurner.SleepMs(waited == 0 ? 1000 : 5000);
     waited += waited == 0 ? 1000 : 5000;
     FBurner.ReadDiscInformation();
   } while (FBurner.LastSense[12] == 0x04);
@@ -196,7 +196,7 @@ bool TRecordingJobs::WaitForCache() {
       Fail(error);
       return false;
     }
-    Sleep(10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
@@ -330,10 +330,15 @@ bool TRecordingJobs::WriteFirstBlockAtZero(int count) {
   // The volume descriptors at the start of an overwritable disc must
   // describe the newest session.
   auto& b = FBurner;
+  // The kept copy runs through the terminator; the rest of the block is
+  // zero (on an earlier session's disc those sectors held only its own
+  // descriptors and tables). DVD-RW in restricted overwrite takes whole
+  // 16-sector ECC blocks, which a full cache block always is.
   const auto& copy = b.DescriptorCopy();
-  const int bytes = std::min<int>(count, static_cast<int>(copy.size()) / kSector * kSector);
-  if (bytes <= 0) return true;
-  std::vector<std::uint8_t> head(copy.begin(), copy.begin() + bytes);
+  const int bytes = count;
+  if (bytes <= 0 || copy.empty()) return true;
+  std::vector<std::uint8_t> head(static_cast<std::size_t>(bytes), 0);
+  std::memcpy(head.data(), copy.data(), std::min<std::size_t>(copy.size(), head.size()));
   auto write = [&] {
     return b.Write10(0, static_cast<std::uint16_t>(bytes / kSector), SRB_DIR_OUT | SRB_EVENT_NOTIFY,
                      static_cast<std::uint32_t>(bytes), head.data());
@@ -344,7 +349,7 @@ bool TRecordingJobs::WriteFirstBlockAtZero(int count) {
     if (b.FormatUnit(0x11, kFormat, 12)) {
       std::uint32_t waited = 0;
       do {
-        Sleep(2000);
+        b.SleepMs(2000);
         waited += 2000;
         b.ReadDiscInformation();
       } while (b.LastSense[12] == 0x04 && waited < Limits.QuickFormatMs);
@@ -353,7 +358,7 @@ bool TRecordingJobs::WriteFirstBlockAtZero(int count) {
   }
   if (!ok) {
     if (b.LastSense[12] == 0x04 || b.LastSense[12] == 0x00) {
-      Sleep(600);
+      b.SleepMs(600);
       return true;
     }
     FCache->SetErrorText(std::string(msg::WRITER_ERROR) + " [" + b.LastError + "]");
@@ -378,7 +383,7 @@ void TRecordingJobs::FinishDisc() {
         break;
       }
       b.DeviceFreeBufferSize -= std::min(b.DeviceFreeBufferSize, b.DeviceBufferSize / 960);
-      Sleep(1000);
+      b.SleepMs(1000);
       waited += 1000;
     }
   } else {
@@ -419,7 +424,7 @@ void TRecordingJobs::FinishDisc() {
             b.CloseTrackSessionRaw(false, 2, 0, 0, 0);
             break;
           }
-          Sleep(1000);
+          b.SleepMs(1000);
         }
         break;
     }
@@ -481,7 +486,7 @@ void TRecordingJobs::Execute(bool toImageFile, bool imageFileSource) {
     int c = TakeBlock();
     if (!FCache->ErrorText().empty()) break;
     if (c < 0) {
-      Sleep(1);
+      SleepBriefly();
       continue;
     }
     if (c == 0) break;  // end of the data
@@ -502,7 +507,7 @@ void TRecordingJobs::Execute(bool toImageFile, bool imageFileSource) {
         break;
       }
     } else {
-      if (firstBlock && !imageFileSource && IsOverwritable(FDiscKind) && FStartAddress != 0) {
+      if (firstBlock && !imageFileSource && IsOverwritable(FDiscKind)) {
         if (!WriteFirstBlockAtZero(c)) break;
       }
       firstBlock = false;
@@ -526,7 +531,7 @@ void TRecordingJobs::Execute(bool toImageFile, bool imageFileSource) {
         }
         const std::uint8_t asc = b.LastSense[12];
         if (asc == 0x04 || asc == 0x00) {
-          Sleep(600);
+          b.SleepMs(600);
           if (++retries < Limits.BusyRetries) continue;
           FCache->SetErrorText(msg::WRITER_BUSY_BUFFER_FULL);
         } else {
