@@ -167,3 +167,50 @@ TEST_F(CdTest, ReservedTrackTakesExactlyItsSize) {
 
 }  // namespace
 }  // namespace velloran::vrec::test
+
+namespace velloran::vrec::test {
+namespace {
+
+TEST_F(CdTest, RawTocListsPointsOfTheCompleteSession) {
+  BurnFirstSession(drive);
+  EXPECT_GOOD(drive.Toc(2, false));
+  const Bytes& r = drive.data;
+  ASSERT_EQ(r.size(), 4u + 11 * 6);
+  EXPECT_EQ(Slice(r, 0, 4), Hex("00 44 01 01"));
+  // A0: first track 1, disc type 20h; A1: last track 1; A2: lead-out 00:15:27.
+  EXPECT_EQ(Slice(r, 4, 11), Hex("01 14 00 A0 00 00 00 00 01 20 00"));
+  EXPECT_EQ(Slice(r, 15, 11), Hex("01 14 00 A1 00 00 00 00 01 00 00"));
+  EXPECT_EQ(Slice(r, 26, 11), Hex("01 14 00 A2 00 00 00 00 00 0F 1B"));
+  EXPECT_EQ(Slice(r, 37, 11), Hex("01 14 00 01 00 00 00 00 00 02 00"));
+  // B0: next program area at 12402 (02:47:27), last possible lead-out 79:59:74.
+  EXPECT_EQ(Slice(r, 48, 11), Hex("01 54 00 B0 02 2F 1B 00 4F 3B 4A"));
+  // C0: the ATIP lead-in.
+  EXPECT_EQ(Slice(r, 59, 11), Hex("01 54 00 C0 00 00 00 00 61 1A 41"));
+}
+
+TEST_F(CdTest, SessionAtOnceAfterACueSheetClosesOnFlush) {
+  EXPECT_GOOD(drive.Page05(0x02, 0x04));
+  Bytes cue(16, 0);
+  cue[0] = 0x41;
+  cue[8] = 0x01;
+  EXPECT_GOOD(drive.Out({0x5D, 0, 0, 0, 0, 0, 0, 0, 16, 0}, cue));
+  EXPECT_GOOD(drive.Write(0, 400));
+  EXPECT_GOOD(drive.Sync());
+  auto info = drive.DiscInfo();
+  EXPECT_EQ(info[2], 0x0E);  // multi-session 00b: the disc is closed
+  EXPECT_EQ(drive.Capacity(), 401u);
+  // Cue sheets are taken on blank discs only.
+  EXPECT_SENSE(drive.Out({0x5D, 0, 0, 0, 0, 0, 0, 0, 16, 0}, cue), 5, 0x2C, 0);
+}
+
+TEST_F(CdTest, LongOperationOfOneObjectIsSeenByAnother) {
+  drive.Insert(MediumKind::CdRw);
+  Drive other(dir.path);  // same folder, same clock start
+  EXPECT_GOOD(drive.Blank(1, true));
+  EXPECT_SENSE(other.Tur(), 2, 0x04, 0x07);
+  other.clock.Advance(2000);
+  EXPECT_GOOD(other.Tur());
+}
+
+}  // namespace
+}  // namespace velloran::vrec::test

@@ -261,3 +261,22 @@ TEST_F(DvdTest, PressedDvdRomServesItsImageAndRefusesWriting) {
 
 }  // namespace
 }  // namespace velloran::vrec::test
+
+namespace velloran::vrec::test {
+namespace {
+
+TEST_F(DvdTest, PhysicalFormatAndMechanismStatus) {
+  drive.Insert(MediumKind::DvdPlusR);
+  EXPECT_GOOD(drive.In({0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 0x04, 0, 0}, 2052));
+  EXPECT_EQ(be::load16(&drive.data[0]), 2050u);
+  EXPECT_EQ(drive.data[4], 0xA1);  // DVD+R book type
+  EXPECT_EQ(Be32(drive.data, 8), 0x030000u);
+  EXPECT_SENSE(drive.In({0xAD, 0, 0, 0, 0, 0, 0, 0x07, 0x08, 0x04, 0, 0}, 2052), 5, 0x24, 0);
+  EXPECT_GOOD(drive.In({0xBD, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 8));
+  EXPECT_EQ(drive.data[1] & 0x10, 0);
+  drive.Insert(MediumKind::CdR);
+  EXPECT_SENSE(drive.In({0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 0x04, 0, 0}, 2052), 5, 0x30, 0x02);
+}
+
+}  // namespace
+}  // namespace velloran::vrec::test
