@@ -322,12 +322,15 @@ bool TSCSIDevice::WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs) {
     sense[12] = kAscNotReady;
     toRequestSense = true;
   } else {
-    do {
+    // Ask before the first pause: a drive that is ready already (a close
+    // without the immediate bit returns when done) needs no wait.
+    ReadDiscInformation();
+    while (lastAsc() == kAscNotReady) {
       pause(stepMs);
-      ReadDiscInformation();
       budgetMs -= stepMs;
       if (budgetMs < 0) return false;
-    } while (lastAsc() == kAscNotReady);
+      ReadDiscInformation();
+    }
   }
 
   if (!toRequestSense) {
