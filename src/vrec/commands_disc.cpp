@@ -448,9 +448,9 @@ void CmdReadDiscStructure(CommandContext& c) {
   const std::uint8_t layerType = m.kind == MediumKind::DvdRom ? 0x01 : m.Info().erasable ? 0x04 : 0x02;
   p[2] = static_cast<std::uint8_t>((dual ? 0x20 : 0) | layerType);
   p[3] = 0x10;  // 0.267 um/bit, 0.74 um/track
-  const std::uint32_t blocks = m.family() == Family::Rom ? m.capacity : m.capacity;
+  // Data area in physical sector numbers, which start at 30000h on DVD.
   be::store32(&p[4], 0x030000);
-  be::store32(&p[8], 0x030000 + blocks / 16 * 16 - 1);
+  be::store32(&p[8], 0x030000 + m.capacity / 16 * 16 - 1);
   c.Reply(r, be::load16(&c.cdb[8]));
 }
 

@@ -524,7 +524,7 @@ Sense MediumState::Format(std::uint8_t type, std::uint32_t blocks, bool* erase) 
           break;
         default: return Sense::InvalidParameter(8);
       }
-      *erase = type == 0x00 || type == 0x10 || type == 0x15 ? true : !ro;
+      *erase = type == 0x00 || type == 0x10 || type == 0x15;
       daoOnly = false;
       SyncOverwritable();
       return {};
