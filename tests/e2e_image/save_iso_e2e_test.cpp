@@ -1,0 +1,430 @@
+// velloran save-iso end to end: images of varied trees are read back by
+// readers no one here wrote (xorriso, 7-Zip, pycdlib, isoinfo, libcdio's
+// iso-info) and compared with the source, file by file. A reader that is
+// not installed makes its test skip with the reason.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kVelloran = std::string(VELLORAN_BIN_DIR) + "/velloran";
+
+struct RunResult {
+  int status = -1;
+  std::string out;  // stdout and stderr together
+};
+
+RunResult Shell(const std::string& command) {
+  RunResult r;
+  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  std::array<char, 65536> buf;
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+bool Have(const std::string& tool) { return Shell("command -v " + tool).status == 0; }
+
+// A Python that can import pycdlib (Debian's python3-pycdlib lives in the
+// system interpreter, which another python3 on PATH may hide); empty if none.
+std::string PythonWithPycdlib() {
+  for (const char* py : {"python3", "/usr/bin/python3"})
+    if (Shell(std::string(py) + " -c 'import pycdlib'").status == 0) return py;
+  return {};
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Names as readers show them: without ";1" and without trailing dots.
+std::string NormName(std::string n) {
+  if (n.size() > 2 && n.compare(n.size() - 2, 2, ";1") == 0) n.resize(n.size() - 2);
+  while (n.size() > 1 && n.back() == '.') n.pop_back();
+  return n;
+}
+
+// The name the image holds for a source name: characters outside UCS-2
+// (four-byte UTF-8 sequences) are recorded as "_".
+std::string ImageName(const std::string& n) {
+  std::string out;
+  for (std::size_t i = 0; i < n.size();) {
+    const auto c = static_cast<unsigned char>(n[i]);
+    if ((c & 0xF8) == 0xF0) {
+      out += '_';
+      i += 4;
+    } else {
+      out += n[i++];
+    }
+  }
+  return NormName(out);
+}
+
+// path -> "d" for a folder, "f:" + content for a file.
+using Tree = std::map<std::string, std::string>;
+
+Tree SourceTree(const fs::path& root, bool withContent = true) {
+  Tree t;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel;
+    for (auto& part : fs::relative(it->path(), root)) rel += "/" + ImageName(part.string());
+    if (it->is_directory())
+      t[rel] = "d";
+    else if (it->is_regular_file())
+      t[rel] = withContent ? "f:" + ReadFile(it->path()) : "f";
+  }
+  return t;
+}
+
+Tree ExtractedTree(const fs::path& root, bool withContent = true) {
+  Tree t;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel;
+    for (auto& part : fs::relative(it->path(), root)) rel += "/" + NormName(part.string());
+    t[rel] = it->is_directory() ? "d" : (withContent ? "f:" + ReadFile(it->path()) : "f");
+  }
+  return t;
+}
+
+// First differences, readable.
+std::string Diff(const Tree& want, const Tree& got) {
+  std::ostringstream s;
+  int shown = 0;
+  for (auto& [p, v] : want) {
+    auto it = got.find(p);
+    if (it == got.end()) {
+      if (shown++ < 5) s << "missing " << p << "\n";
+    } else if (it->second != v) {
+      if (shown++ < 5) s << "differs " << p << "\n";
+    }
+  }
+  for (auto& [p, v] : got)
+    if (!want.count(p) && shown++ < 10) s << "unexpected " << p << "\n";
+  return s.str();
+}
+
+class ImageTest : public ::testing::Test {
+ protected:
+  static fs::path Scratch(const std::string& tag) {
+    const fs::path p = fs::temp_directory_path() / ("vl_e2e_" + tag + "_" + std::to_string(::getpid()));
+    fs::remove_all(p);
+    fs::create_directories(p);
+    return p;
+  }
+  static void Put(const fs::path& p, const std::string& content) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+};
+
+// --- One varied tree, read by each reader ------------------------------------------
+
+class VariedTree : public ImageTest {
+ protected:
+  static void SetUpTestSuite() {
+    base_ = Scratch("varied");
+    src_ = base_ / "src";
+    fs::path deep = src_;
+    for (int i = 1; i <= 10; ++i) deep /= "level " + std::to_string(i);
+    Put(deep / "bottom.txt", "at the bottom");
+    for (int i = 0; i < 5000; ++i) Put(src_ / "wide" / ("entry number " + std::to_string(i) + ".txt"), std::to_string(i));
+    Put(src_ / "empty file.txt", "");
+    fs::create_directories(src_ / "empty folder");
+    Put(src_ / ".hidden file", "hidden");
+    Put(src_ / ".config" / "settings.ini", "[x]");
+    Put(src_ / "names with  blanks" / "a b c.txt", "blanks");
+    Put(src_ / "caf\xC3\xA9 cr\xC3\xA8me" / "\xC3\xA9t\xC3\xA9 \xC3\xA0 Z\xC3\xBCrich.txt", "accents");
+    Put(src_ / "smile \xF0\x9F\x98\x80.txt", "emoji");
+    Put(src_ / (std::string(105, 'L') + ".txt"), "109 characters");
+    Put(src_ / "README", "no extension");
+    Put(src_ / "Makefile", "no extension either");
+    std::string binary(3 * 2048 + 17, '\0');
+    for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 31 + 7);
+    Put(src_ / "binary.dat", binary);
+    image_ = base_ / "varied.iso";
+    const RunResult r = Shell(Quote(kVelloran) + " save-iso " + Quote(image_.string()) + " --volume 'Test Disc' " +
+                            Quote(src_.string()));
+    saveStatus_ = r.status;
+    saveOutput_ = r.out;
+  }
+  static void TearDownTestSuite() { fs::remove_all(base_); }
+  void SetUp() override { ASSERT_EQ(saveStatus_, 0) << saveOutput_; }
+
+  static fs::path base_, src_, image_;
+  static int saveStatus_;
+  static std::string saveOutput_;
+};
+
+fs::path VariedTree::base_, VariedTree::src_, VariedTree::image_;
+int VariedTree::saveStatus_ = -1;
+std::string VariedTree::saveOutput_;
+
+TEST_F(VariedTree, XorrisoExtractsEveryFile) {
+  if (!Have("xorriso")) GTEST_SKIP() << "xorriso is not installed (Debian package xorriso)";
+  const fs::path out = base_ / "xorriso";
+  const RunResult r = Shell("xorriso -abort_on FAILURE -joliet on -osirrox on -indev " + Quote(image_.string()) +
+                          " -extract / " + Quote(out.string()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("SORRY"), std::string::npos) << r.out;
+  const Tree want = SourceTree(src_), got = ExtractedTree(out);
+  EXPECT_EQ(want.size(), got.size());
+  EXPECT_TRUE(want == got) << Diff(want, got);
+  fs::remove_all(out);
+}
+
+TEST_F(VariedTree, SevenZipExtractsEveryFile) {
+  const std::string exe = Have("7zz") ? "7zz" : Have("7z") ? "7z" : "";
+  if (exe.empty()) GTEST_SKIP() << "7-Zip is not installed (Debian package 7zip)";
+  const fs::path out = base_ / "7z";
+  const RunResult r = Shell(exe + " x -y -o" + Quote(out.string()) + " " + Quote(image_.string()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const Tree want = SourceTree(src_), got = ExtractedTree(out);
+  EXPECT_TRUE(want == got) << Diff(want, got);
+  fs::remove_all(out);
+}
+
+TEST_F(VariedTree, PycdlibReadsEveryFileFromBothNameSpaces) {
+  const std::string python = PythonWithPycdlib();
+  if (python.empty()) GTEST_SKIP() << "pycdlib is not installed (python3-pycdlib)";
+  const fs::path out = base_ / "pycdlib";
+  const fs::path script = base_ / "extract.py";
+  Put(script,
+      "import os, sys, pycdlib\n"
+      "iso = pycdlib.PyCdlib(); iso.open(sys.argv[1]); out = sys.argv[2]\n"
+      "assert iso.has_joliet()\n"
+      "n = 0\n"
+      "for top, dirs, files in iso.walk(joliet_path='/'):\n"
+      "    for d in dirs: os.makedirs(out + top.rstrip('/') + '/' + d, exist_ok=True)\n"
+      "    for f in files:\n"
+      "        os.makedirs(out + top, exist_ok=True)\n"
+      "        iso.get_file_from_iso(out + top.rstrip('/') + '/' + f, joliet_path=top.rstrip('/') + '/' + f); n += 1\n"
+      "iso_files = sum(len(f) for _, _, f in iso.walk(iso_path='/'))\n"
+      "print('files', n, iso_files)\n"
+      "sys.exit(0 if n == iso_files else 3)\n");
+  fs::create_directories(out);
+  const RunResult r = Shell(python + " " + Quote(script.string()) + " " + Quote(image_.string()) + " " + Quote(out.string()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const Tree want = SourceTree(src_), got = ExtractedTree(out);
+  EXPECT_TRUE(want == got) << Diff(want, got);
+  fs::remove_all(out);
+}
+
+// Paths listed by a reader, compared with the source's paths.
+void ExpectListedPaths(const Tree& source, const std::string& listing, const std::function<bool(std::string&)>& parse) {
+  Tree want;
+  for (auto& [p, v] : source) want[p] = v == "d" ? "d" : "f";
+  Tree got;
+  std::istringstream in(listing);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!parse(line)) continue;
+    std::string norm;
+    std::size_t pos = 1;
+    while (pos <= line.size()) {
+      std::size_t end = line.find('/', pos);
+      if (end == std::string::npos) end = line.size();
+      if (end > pos) norm += "/" + NormName(line.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    if (!norm.empty()) got[norm] = want.count(norm) ? want[norm] : "?";
+  }
+  EXPECT_TRUE(want == got) << Diff(want, got);
+}
+
+TEST_F(VariedTree, IsoinfoListsEveryPath) {
+  if (!Have("isoinfo")) GTEST_SKIP() << "isoinfo is not installed (Debian package genisoimage)";
+  // isoinfo shows Joliet names in an 8-bit character set only.
+  const RunResult r = Shell("isoinfo -J -j iso8859-1 -f -i " + Quote(image_.string()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::string utf8;
+  for (unsigned char c : r.out) {
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  ExpectListedPaths(SourceTree(src_, false), utf8, [](std::string& l) { return !l.empty() && l[0] == '/'; });
+}
+
+TEST_F(VariedTree, LibcdioListsEveryPathWithItsSize) {
+  if (!Have("iso-info")) GTEST_SKIP() << "iso-info is not installed (Debian package libcdio-utils)";
+  const RunResult r = Shell("iso-info --no-header -f -i " + Quote(image_.string()));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("WARN"), std::string::npos) << r.out.substr(0, 2000);
+  // Lines are "<size> <path>"; the header lines are not.
+  ExpectListedPaths(SourceTree(src_, false), r.out, [](std::string& l) {
+    const auto first = l.find_first_not_of(' ');
+    const auto slash = l.find(" /");
+    if (first == std::string::npos || slash == std::string::npos || !std::isdigit(static_cast<unsigned char>(l[first])))
+      return false;
+    l = l.substr(slash + 1);
+    return l != "/";
+  });
+}
+
+TEST_F(VariedTree, VolumeLabelAndNamesInBothNameSpaces) {
+  if (!Have("isoinfo")) GTEST_SKIP() << "isoinfo is not installed (Debian package genisoimage)";
+  const RunResult pvd = Shell("isoinfo -d -i " + Quote(image_.string()));
+  EXPECT_NE(pvd.out.find("Volume id: TEST DISC"), std::string::npos) << pvd.out;
+  const RunResult joliet = Shell("isoinfo -J -d -i " + Quote(image_.string()));
+  EXPECT_NE(joliet.out.find("Joliet"), std::string::npos) << joliet.out;
+  // ISO 9660 names: 8.3 names unique in each directory.
+  const RunResult iso = Shell("isoinfo -f -i " + Quote(image_.string()));
+  ASSERT_EQ(iso.status, 0);
+  EXPECT_NE(iso.out.find("/README.;1"), std::string::npos);
+  EXPECT_NE(iso.out.find("/WIDE/ENTRYN~1.TXT;1"), std::string::npos);
+  std::istringstream in(iso.out);
+  std::map<std::string, int> seen;
+  std::string line;
+  while (std::getline(in, line)) EXPECT_EQ(++seen[line], 1) << line;
+}
+
+// --- Single-purpose images ---------------------------------------------------------
+
+TEST_F(ImageTest, FiveGibibyteSparseFileIsReadWhole) {
+  const fs::path base = Scratch("big");
+  const fs::path src = base / "src";
+  fs::create_directories(src);
+  const fs::path big = src / "big.bin";
+  {
+    std::ofstream f(big, std::ios::binary);
+    f << "HEAD";
+  }
+  fs::resize_file(big, 5LL << 30);
+  {
+    std::fstream f(big, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp((5LL << 30) - 4);
+    f << "TAIL";
+  }
+  Put(src / "after.txt", "after the big one");
+  const fs::path image = base / "big.iso";
+  const RunResult save = Shell(Quote(kVelloran) + " save-iso " + Quote(image.string()) + " " + Quote(src.string()));
+  ASSERT_EQ(save.status, 0) << save.out;
+  int readers = 0;
+  if (Have("iso-info")) {
+    ++readers;
+    // The extents of a multi-extent file are listed one by one.
+    const RunResult r = Shell("iso-info --no-header -f -i " + Quote(image.string()));
+    std::istringstream in(r.out);
+    long long total = 0;
+    std::string line;
+    while (std::getline(in, line))
+      if (line.size() > 9 && line.compare(line.size() - 9, 9, " /big.bin") == 0) total += std::stoll(line);
+    EXPECT_EQ(total, 5LL << 30) << r.out;
+  }
+  if (Have("xorriso")) {
+    ++readers;
+    const RunResult r = Shell("xorriso -joliet on -indev " + Quote(image.string()) + " -find /big.bin -exec lsdl --");
+    EXPECT_NE(r.out.find("5368709120"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("SORRY"), std::string::npos) << r.out;
+    // Reading across the extents: the first and the last bytes, and the
+    // file recorded after it.
+    const RunResult cut = Shell("xorriso -joliet on -osirrox on -indev " + Quote(image.string()) +
+                                " -extract_cut /big.bin 0 4 " + Quote((base / "head").string()) +
+                                " -extract_cut /big.bin 5368709116 4 " + Quote((base / "tail").string()) +
+                                " -extract /after.txt " + Quote((base / "after").string()));
+    EXPECT_EQ(ReadFile(base / "head"), "HEAD") << cut.out;
+    EXPECT_EQ(ReadFile(base / "tail"), "TAIL") << cut.out;
+    EXPECT_EQ(ReadFile(base / "after"), "after the big one") << cut.out;
+  }
+  if (readers == 0) GTEST_SKIP() << "no reader installed (iso-info, xorriso)";
+  fs::remove_all(base);
+}
+
+TEST_F(ImageTest, BootableFloppyImage) {
+  const fs::path base = Scratch("boot");
+  std::string floppy(1474560, '\0');
+  for (std::size_t i = 0; i < floppy.size(); ++i) floppy[i] = static_cast<char>(i % 251);
+  Put(base / "floppy.img", floppy);
+  Put(base / "src" / "readme.txt", "boot disc");
+  const fs::path image = base / "boot.iso";
+  const RunResult save = Shell(Quote(kVelloran) + " save-iso " + Quote(image.string()) + " --boot " +
+                             Quote((base / "floppy.img").string()) + " " + Quote((base / "src").string()));
+  ASSERT_EQ(save.status, 0) << save.out;
+  int readers = 0;
+  if (Have("xorriso")) {
+    ++readers;
+    const RunResult r = Shell("xorriso -indev " + Quote(image.string()) + " -report_el_torito plain");
+    EXPECT_NE(r.out.find("El Torito boot img :   1  BIOS  y  fd1.4"), std::string::npos) << r.out;
+  }
+  const std::string exe = Have("7zz") ? "7zz" : Have("7z") ? "7z" : "";
+  if (!exe.empty()) {
+    ++readers;
+    const fs::path out = base / "7z";
+    const RunResult r = Shell(exe + " x -y -o" + Quote(out.string()) + " " + Quote(image.string()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadFile(out / "[BOOT]" / "Boot-1.44M.img"), floppy);
+    EXPECT_EQ(ReadFile(out / "readme.txt"), "boot disc");
+  }
+  if (readers == 0) GTEST_SKIP() << "no reader installed (xorriso, 7-Zip)";
+  fs::remove_all(base);
+}
+
+TEST_F(ImageTest, GraftPointsPlaceFilesAndFolders) {
+  if (!Have("xorriso")) GTEST_SKIP() << "xorriso is not installed (Debian package xorriso)";
+  const fs::path base = Scratch("graft");
+  Put(base / "a" / "one.txt", "1");
+  Put(base / "single.txt", "s");
+  const fs::path image = base / "g.iso";
+  const RunResult save = Shell(Quote(kVelloran) + " save-iso " + Quote(image.string()) + " /docs/x=" +
+                             Quote((base / "a").string()) + " /top/renamed.txt=" + Quote((base / "single.txt").string()) +
+                             " /into/=" + Quote((base / "single.txt").string()) + " --no-joliet");
+  ASSERT_EQ(save.status, 0) << save.out;
+  const RunResult r = Shell("xorriso -indev " + Quote(image.string()) + " -find / -type f");
+  EXPECT_NE(r.out.find("'/DOCS/X/ONE.TXT'"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("'/TOP/RENAMED.TXT'"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("'/INTO/SINGLE.TXT'"), std::string::npos) << r.out;
+  fs::remove_all(base);
+}
+
+TEST_F(ImageTest, BadInputFailsClearlyAndWritesNothing) {
+  const fs::path base = Scratch("bad");
+  Put(base / "src" / "f.txt", "f");
+  const std::string src = Quote((base / "src").string());
+  struct Case {
+    std::string args;
+    std::string message;
+  } cases[] = {
+      {Quote((base / "x.iso").string()) + " " + Quote((base / "missing").string()), "cannot find"},
+      {Quote((base / "x.iso").string()) + " --boot " + Quote((base / "nofloppy.img").string()) + " " + src,
+       "boot image"},
+      {Quote((base / "no" / "dir" / "x.iso").string()) + " " + src, "CAN'T CREATE FILE"},
+      {Quote((base / "src").string()) + " " + src, "is a folder"},
+      {Quote((base / "x.iso").string()), "PATH"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = Shell(Quote(kVelloran) + " save-iso " + c.args);
+    EXPECT_NE(r.status, 0) << c.args;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << "\n" << r.out;
+    EXPECT_FALSE(fs::exists(base / "x.iso")) << c.args;
+  }
+  fs::remove_all(base);
+}
+
+}  // namespace
