@@ -1,5 +1,5 @@
 // velloran burn [--drive ID] [--speed N] [--volume LABEL] [--finalize] [--test]
-//               [--boot IMAGE] [--eject] PATH|DEST=SRC...
+//               [--boot IMAGE] [--eject] [--import last|N] PATH|DEST=SRC...
 // velloran burn-image [--drive ID] [--speed N] [--finalize] [--test] [--eject] IMAGE
 #include "cli/commands.h"
 #include "cli/compilation_args.h"
@@ -23,7 +23,53 @@ struct BurnOptions {
   bool eject = false;
   CompilationArgs compilation;
   std::string image;
+  std::string import;  // "last" or a session number: append to that session's files
 };
+
+// The session --import names: 255 for the last, 0 when unreadable.
+int ParseImport(const std::string& text) {
+  if (text == "last") return 255;
+  try {
+    std::size_t used = 0;
+    const int n = std::stoi(text, &used);
+    return used == text.size() && n >= 1 && n <= 254 ? n : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// Enters the files of an earlier session below the new ones (files given
+// on the command line win over imported ones of the same name).
+int ImportEarlierSession(image::TZCDBurner& b, const std::string& which, const std::string& prefix) {
+  const int session = ParseImport(which);
+  if (session == 0) {
+    std::cerr << prefix << "cannot read the session '" << which << "' (give last or a number from 1)\n";
+    return kExitUsage;
+  }
+  drive::TDisc disc{};
+  if (!b.GetDiscInfo(disc) || !disc.ready) {
+    std::cerr << prefix << "no disc in the drive (or the drive is not ready)\n";
+    return kExitFailure;
+  }
+  const int count = b.GetSessionCount();
+  if (count == 0) {
+    std::cerr << prefix << "nothing to import: the disc holds no session\n";
+    return kExitFailure;
+  }
+  if (session != 255 && session > count) {
+    std::cerr << prefix << "nothing to import: the disc holds " << count << " session" << (count == 1 ? "" : "s")
+              << ", not " << session << "\n";
+    return kExitFailure;
+  }
+  const int before = b.FileCount();
+  if (!b.ImportSession(static_cast<std::uint8_t>(session), b.RootDir())) {
+    std::cerr << prefix << "the session could not be imported: no file system was found in it\n";
+    return kExitFailure;
+  }
+  std::cout << "Imported " << b.FileCount() - before << " files and folders from session "
+            << (session == 255 ? count : session) << ".\n";
+  return kExitOk;
+}
 
 // "16x" (in the medium's own steps) or kB/s; empty or "max" for the drive's
 // maximum. -1 when unreadable.
@@ -111,6 +157,8 @@ int RunBurn(const BurnOptions& o, const GlobalOptions& globals) {
     std::cerr << prefix << "nothing to burn: the folders given are empty\n";
     return kExitUsage;
   }
+  if (!o.import.empty())
+    if (int rc = ImportEarlierSession(b, o.import, prefix); rc != kExitOk) return rc;
   // Lay the session out once against the disc to check that it fits before
   // a write-once disc is touched; the job lays it out again.
   b.RequestNextWritableAddress = true;
@@ -173,6 +221,8 @@ const CommandRegistration burnRegistration([](CLI::App& app, const GlobalOptions
   auto o = std::make_shared<BurnOptions>();
   CLI::App* cmd = app.add_subcommand("burn", "Burn files and folders to a CD/DVD (a new session)");
   AddDiscOptions(cmd, *o);
+  cmd->add_option("--import", o->import,
+                  "Append to a multi-session disc: keep the files of session N (or the last) in the new session");
   AddCompilationOptions(cmd, o->compilation);
   cmd->callback([o, &globals, exitCode] { *exitCode = RunBurn(*o, globals); });
 });

@@ -277,7 +277,29 @@ void TRecordingJobs::StartWriteThread(bool toImageFile, bool imageFileSource) {
 
 int TRecordingJobs::TakeBlock() {
   std::lock_guard lock(FBurner.CriticalSection());
-  return FCache->GetBlock(FBuffer.get());
+  if (!FWholeBlocks) return FCache->GetBlock(FBuffer.get());
+  // DVD media are written in whole 32-sector blocks. The cache ends the
+  // data with a short block, and the zero padding that lengthens a short
+  // track to 300 sectors follows in blocks of its own: padding each of them
+  // to 32 sectors would write beyond the space reserved for the track on a
+  // DVD-R. They are gathered into whole blocks instead.
+  while (FGathered < kDvdBlockSize) {
+    if (FCarryUsed < FCarryLength) {
+      const int n = std::min(FCarryLength - FCarryUsed, kDvdBlockSize - FGathered);
+      std::memcpy(FBuffer.get() + FGathered, FCarry.get() + FCarryUsed, static_cast<std::size_t>(n));
+      FGathered += n;
+      FCarryUsed += n;
+      continue;
+    }
+    const int n = FCache->GetBlock(FCarry.get());
+    if (n < 0) return -1;  // nothing yet; what is gathered waits
+    if (n == 0) break;     // the end of the data
+    FCarryLength = n;
+    FCarryUsed = 0;
+  }
+  const int c = FGathered;
+  FGathered = 0;
+  return c;
 }
 
 bool TRecordingJobs::PrepareDisc() {
@@ -473,6 +495,9 @@ void TRecordingJobs::Execute(bool toImageFile, bool imageFileSource) {
     prepared = PrepareDisc();
   }
   if (imageFileSource || toImageFile) FStartAddress = 0;
+  FWholeBlocks = !toImageFile && !imageFileSource && !IsCd(FDiscKind);
+  FCarryLength = FCarryUsed = FGathered = 0;
+  if (FWholeBlocks && !FCarry) FCarry.reset(new std::uint8_t[kMaxBlockSize + 4]);
 
   bool firstBlock = true;
   std::int64_t sectorsWritten = 0;

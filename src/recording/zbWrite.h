@@ -95,6 +95,10 @@ class TRecordingJobs {
   std::uint32_t FNextTrack = 1;
   bool FBufferCapacityWorks = false;
   std::unique_ptr<std::uint8_t[]> FBuffer;  // one block
+  // DVD compilations: cache blocks gathered into whole 32-sector blocks.
+  bool FWholeBlocks = false;
+  std::unique_ptr<std::uint8_t[]> FCarry;  // the cache block being taken apart
+  int FCarryLength = 0, FCarryUsed = 0, FGathered = 0;
 };
 
 }  // namespace velloran::recording
