@@ -7,17 +7,8 @@ namespace velloran::platform {
 
 namespace {
 
-// Days from 0001-01-01 style civil algorithm (Howard Hinnant's), used in both
-// directions so dates far from the Unix epoch convert exactly.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
+// Civil date of a day count from 1970-01-01 (Howard Hinnant's algorithm),
+// exact far from the Unix epoch.
 void CivilFromDays(std::int64_t z, int& y, int& m, int& d) {
   z += 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -43,11 +34,21 @@ int LocalBiasMinutes() {
 }
 
 TDateTime UnixToDateTime(std::time_t t) {
-  std::tm local{};
-  if (!localtime_r(&t, &local)) return 0;
-  const std::int64_t days =
-      DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday));
-  const double secs = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
+  // localtime_r takes a lock and checks the zone on every call, which shows
+  // when 600,000 files are added. The offset only changes on quarter hours
+  // (all zone transitions fall on them), so one quarter's offset is kept.
+  thread_local std::time_t cachedQuarter = -1;
+  thread_local long cachedOffset = 0;
+  const std::time_t quarter = t >= 0 ? t / 900 : (t - 899) / 900;
+  if (quarter != cachedQuarter) {
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return 0;
+    cachedOffset = local.tm_gmtoff;
+    cachedQuarter = quarter;
+  }
+  const std::int64_t localSeconds = static_cast<std::int64_t>(t) + cachedOffset;
+  const std::int64_t days = localSeconds >= 0 ? localSeconds / 86400 : (localSeconds - 86399) / 86400;
+  const double secs = static_cast<double>(localSeconds - days * 86400);
   return static_cast<double>(days - kDelphiEpochDays) + secs / 86400.0;
 }
 

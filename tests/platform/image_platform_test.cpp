@@ -149,6 +149,30 @@ TEST(TimeZone, BiasFollowsTheCLibrary) {
   ::tzset();
 }
 
+TEST(TimeZone, LocalDatesAcrossADaylightSavingChange) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  ::tzset();
+  // 2024-03-31 01:00 UTC: clocks go from 02:00 to 03:00.
+  for (std::time_t t : {std::time_t{1711846799}, std::time_t{1711846800}, std::time_t{1711846801},
+                        std::time_t{1711846800 + 900}, std::time_t{-86400 * 400 - 1}, std::time_t{0}}) {
+    std::tm local{};
+    ASSERT_TRUE(localtime_r(&t, &local));
+    DateParts p{};
+    ASSERT_TRUE(DecodeDateTime(UnixToDateTime(t), p)) << t;
+    EXPECT_EQ((std::array{p.year, p.month, p.day, p.hour, p.minute, p.second}),
+              (std::array{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                          local.tm_sec}))
+        << t;
+  }
+  if (old)
+    ::setenv("TZ", saved.c_str(), 1);
+  else
+    ::unsetenv("TZ");
+  ::tzset();
+}
+
 TEST(TimeZone, DateTimeDecoding) {
   DateParts p{};
   ASSERT_TRUE(DecodeDateTime(0, p));
