@@ -244,7 +244,9 @@ bool TZCDBurner::Erase(std::uint8_t BlankType) {
   StartStopUnit(false);
   const std::uint8_t kind = GetDiscKind();
   LastDiscKind = kind;
-  auto ready = [this] { return TestUnitReady(5000) || WaitUntilReady(30000, 5000); };
+  // The wait also ends when the drive has nothing more to say (no medium):
+  // only TEST UNIT READY tells that the drive is ready.
+  auto ready = [this] { return TestUnitReady(5000) || (WaitUntilReady(30000, 5000) && TestUnitReady(5000)); };
   if (!ready()) return false;
 
   if (kind != kKindDvdRam) {
