@@ -99,19 +99,23 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
       lastZero_ = false;
       done += n, sector_ += n / kSectorSize;
     } else if (sector_ < bootEnd) {
-      // The boot image is read whole on first use: a few sectors at most.
-      std::vector<std::uint8_t> boot(static_cast<std::size_t>(plan_.BootImageSectors) * kSectorSize, 0);
-      currentFile_ = plan_.BootImageFile;
-      const int fd = ::open(plan_.BootImageFile.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) return Fail(Format(drive::msg::CANT_OPEN_FILE, plan_.BootImageFile)), -1;
-      std::size_t got = 0;
-      while (got < boot.size()) {
-        const ssize_t r = ::read(fd, boot.data() + got, boot.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
+      // The boot image is read whole on first use (a diskette image at most
+      // a few megabytes); a shorter file than the layout expects is zero-filled.
+      if (boot_.empty()) {
+        boot_.assign(static_cast<std::size_t>(plan_.BootImageSectors) * kSectorSize, 0);
+        currentFile_ = plan_.BootImageFile;
+        const int fd = ::open(plan_.BootImageFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return Fail(Format(drive::msg::CANT_OPEN_FILE, plan_.BootImageFile)), -1;
+        std::size_t got = 0;
+        while (got < boot_.size()) {
+          const ssize_t r = ::read(fd, boot_.data() + got, boot_.size() - got);
+          if (r < 0 && errno == EINTR) continue;
+          if (r <= 0) break;
+          got += static_cast<std::size_t>(r);
+        }
+        ::close(fd);
       }
-      ::close(fd);
+      const std::vector<std::uint8_t>& boot = boot_;
       const std::size_t from = static_cast<std::size_t>(sector_ - metaSectors) * kSectorSize;
       const std::size_t n = std::min(room, boot.size() - from);
       std::memcpy(out, boot.data() + from, n);

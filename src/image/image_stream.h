@@ -68,6 +68,7 @@ class TImageReader {
   std::int64_t filePos_ = 0;   // read position in the open file
   std::int64_t dataAt_ = -1;   // next data offset of the open file (holes before it read as zeros)
   bool lastZero_ = false;
+  std::vector<std::uint8_t> boot_;  // the boot image, read on first use
   std::string error_, currentFile_;
 };
 
