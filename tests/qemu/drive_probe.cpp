@@ -7,15 +7,20 @@
 //   velloran-drive-probe lock       prevent, eject (refused), allow, eject, load
 //   velloran-drive-probe prevent    prevent removal and exit while it holds
 //   velloran-drive-probe eject      eject and load
+//   velloran-drive-probe hold N     prevent removal, keep it N seconds, exit
+//   velloran-drive-probe state      whether the drive is ready, and load
 //   velloran-drive-probe refusals   commands a read-only drive refuses
 //   velloran-drive-probe read       capacity and the volume descriptor
 #include "drive/byte_order.h"
 #include "drive/mmc_cdb.h"
 #include "drive/zbDrvLib.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -116,8 +121,19 @@ int main(int argc, char** argv) {
     Report("load", Load(d), d);
     return 0;
   }
+  if (verb == "hold") {
+    Report("prevent", d.PreventAllowRemoval(false), d);
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(argc > 2 ? std::atoi(argv[2]) : 3));
+    return 0;
+  }
+  if (verb == "state") {
+    Report("ready", d.TestUnitReady(5000), d);
+    Report("load", Load(d), d);
+    return 0;
+  }
   if (verb == "refusals") return Refusals(d);
   if (verb == "read") return Read(d);
-  std::fprintf(stderr, "usage: velloran-drive-probe lock|prevent|eject|refusals|read\n");
+  std::fprintf(stderr, "usage: velloran-drive-probe lock|prevent|hold N|eject|state|refusals|read\n");
   return 2;
 }

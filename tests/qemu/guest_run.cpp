@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,9 +37,11 @@ std::string GuestScript(const std::vector<Step>& steps) {
   s << "cd /root\n";
   for (const auto& step : steps) {
     s << "echo '" << kStep << step.name << "'\n"
+      << "read t0 _ </proc/uptime\n"
       << "timeout " << step.timeoutSeconds << " sh -c " << ShellQuote(step.command)
       << " </dev/null >/tmp/step.out 2>/tmp/step.err\n"
-      << "echo \"" << kStatus << "$?\"\n"
+      << "rc=$?; read t1 _ </proc/uptime\n"
+      << "echo \"" << kStatus << "$rc $t0 $t1\"\n"
       << "echo '" << kOut << "'; cat /tmp/step.out; echo\n"
       << "echo '" << kErr << "'; cat /tmp/step.err; echo\n"
       << "echo '" << kEnd << "'\n";
@@ -67,7 +70,9 @@ void ParseSteps(const std::string& text, GuestRun& run) {
     const std::size_t st = text.find(status, pos);
     if (eol == std::string::npos || st == std::string::npos) break;
     StepResult r;
-    r.status = std::atoi(text.c_str() + st + status.size());
+    double t0 = 0, t1 = 0;
+    std::sscanf(text.c_str() + st + status.size(), "%d %lf %lf", &r.status, &t0, &t1);
+    r.seconds = t1 - t0;
     std::size_t from = st;
     r.out = Section(text, from, kOut, kErr);
     from = from > 0 ? from - 1 : 0;

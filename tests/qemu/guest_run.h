@@ -29,6 +29,7 @@ struct StepResult {
   int status = -1;  // exit status, 128+N when signal N killed it
   std::string out;
   std::string err;
+  double seconds = 0;  // guest time the command took
 };
 
 struct GuestRun {
