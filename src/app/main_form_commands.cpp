@@ -1,0 +1,180 @@
+// The main window's commands that write or read the disc: Burn Now, Erase,
+// Eject, the two image commands, the job-end handlers, and the disc and drive
+// information dialogs.
+#include "app/burn.h"
+#include "app/component_compat.h"
+#include "app/device_caps.h"
+#include "app/globals.h"
+#include "app/import_session.h"
+#include "app/main_form.h"
+#include "app/progress.h"
+#include "app/ui_hooks.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+namespace velloran::app {
+
+namespace {
+constexpr const char* kInsertDisc = "Please insert a writable disc in drive.";
+}
+
+bool Tfrmmain::DriveReady() {
+  if (!zcdb.TestUnitReady(5000)) zcdb.WaitUntilReady(10000, 5000);
+  return zcdb.TestUnitReady(5000);
+}
+
+void Tfrmmain::SetSpeedFromList() {
+  const int kbps = SpeedFromText(cbSpeed->currentText(), zcdb.GetDiscKind());
+  zcdb.SetWriteSpeed(static_cast<std::uint16_t>(std::clamp(kbps, 0, 65535)));
+}
+
+void Tfrmmain::btnBurnClick() {
+  if (zcdb.DirCount() == 0 && zcdb.FileCount() == 0) return;
+  if (JobRunning()) return;
+  if (!DriveReady()) {
+    MessageDlg(this, MsgKind::Warning, kInsertDisc);
+    return;
+  }
+  if (cbSpeed->currentIndex() < 0 && cbSpeed->count() > 0) cbSpeed->setCurrentIndex(0);
+  SetSpeedFromList();
+  ExecModal(frmBurn);
+}
+
+void Tfrmmain::btnEraseClick() {
+  if (JobRunning()) return;
+  if (!DriveReady()) {
+    MessageDlg(this, MsgKind::Warning, kInsertDisc);
+    return;
+  }
+  if (!zcdb.IsErasable() && zcdb.GetDiscKind() != drive::mmc::kKindDvdRam) {
+    MessageDlg(this, MsgKind::Warning, "Disc is not Erasable.");
+    return;
+  }
+  if (MessageDlg(this, MsgKind::Warning,
+                 "All data on the CD will be lost,\nAre you sure you want to erase the Disc?",
+                 QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    return;
+  if (!CanErase(zcdb)) {
+    MessageDlg(this, MsgKind::Warning, "Erasing is not available in this build.");
+    return;
+  }
+  frmProgress->NoCancel = true;
+  frmProgress->setWindowTitle("Erase CD/DVD");
+  frmProgress->pcd->setValue(0);
+  frmProgress->show();
+  frmProgress->Label1->setText("Erase ...");
+  Timer1->start();
+  SetSpeedFromList();
+  if (!BurnerErase(zcdb, 1) && !BurnerErasing(zcdb) && frmProgress->isVisible()) {
+    // Not started and no end event (the drive was not ready after all):
+    // nothing runs, so nothing may stay on screen waiting for it.
+    Timer1->stop();
+    frmProgress->hide();
+    MessageDlg(this, MsgKind::Warning, "Erase process done with error.");
+  }
+}
+
+void Tfrmmain::btnEjectClick() {
+  zcdb.SynchronizeCache(300000, false);
+  zcdb.PreventAllowRemoval(true);
+  if (!zcdb.StartStopUnit(true)) MessageDlg(this, MsgKind::Plain, "Eject Medium command failed.");
+}
+
+void Tfrmmain::BurnFromISOFileClick() {
+  if (JobRunning()) return;
+  if (!zcdb.TestUnitReady(5000)) {
+    MessageDlg(this, MsgKind::Warning, kInsertDisc);
+    return;
+  }
+  drive::TDisc disc{};
+  zcdb.GetDiscInfo(disc);
+  if (zcdb.NextWritableAddress() != 0) {
+    MessageDlg(this, MsgKind::Warning, "Disc is not empty,please insert a blank disc or erase it first.");
+    return;
+  }
+  if (ExecModal(od) != QDialog::Accepted || od->selectedFiles().isEmpty()) return;
+  const QString file = od->selectedFiles().front();
+  frmProgress->setWindowTitle("Burn CD/DVD");
+  frmProgress->Label1->setText("Burning ...");
+  frmProgress->NoCancel = false;
+  frmProgress->pcd->setValue(0);
+  frmProgress->show();
+  frmProgress->repaint();
+  Timer1->start();
+  // The bar's end is only known once the job has measured the file.
+  frmProgress->pcd->setMaximum(static_cast<int>(std::max<std::int64_t>(1, QFileInfo(file).size() / 2048)));
+  if (zcdb.BurnImageFile(file.toStdString()) || zcdb.Writing())
+    frmProgress->pcd->setMaximum(static_cast<int>(std::max<std::int64_t>(1, zcdb.ImageSectors())));
+}
+
+void Tfrmmain::SaveAsISOFileClick() {
+  if (zcdb.DirCount() == 0 && zcdb.FileCount() == 0) return;
+  if (JobRunning()) return;
+  if (ExecModal(sd) != QDialog::Accepted || sd->selectedFiles().isEmpty()) return;
+  QString name = sd->selectedFiles().front();
+  frmProgress->setWindowTitle("Save as ISO File");
+  frmProgress->Label1->setText("Saving ...");
+  frmProgress->NoCancel = false;
+  frmProgress->pcd->setValue(0);
+  frmProgress->show();
+  frmProgress->repaint();
+  Timer1->start();
+  zcdb.BuildLayout(true, zcdb.RootDir());
+  frmProgress->pcd->setMaximum(static_cast<int>(std::max<std::int64_t>(1, zcdb.ImageSectors())));
+  frmProgress->Label1->setText(SavingStatusText(zcdb.ImageSectors()));
+  if (QFileInfo(name).suffix().toUpper() != "ISO") name += ".iso";
+  zcdb.SaveImageFile(name.toStdString(), false);
+}
+
+void Tfrmmain::zcdbWriteDone(const QString& error) {
+  if (closing_) return;
+  frmBurn->pcd->setValue(0);
+  frmProgress->pcd->setValue(0);
+  if (frmBurn->isVisible())
+    frmBurn->done(QDialog::Accepted);
+  else
+    frmProgress->hide();
+  Timer1->stop();
+  Timer1Timer();
+  if (error.isEmpty())
+    MessageDlg(this, MsgKind::Information, "Operation process done successfully.");
+  else if (error.contains("ABORTED BY USER"))
+    MessageDlg(this, MsgKind::Information, "Operation canceled by user");
+  else
+    MessageDlg(this, MsgKind::Warning, "Operation done with error occured.");
+  if (error.isEmpty() && GlobalVars().Eject) zcdb.StartStopUnit(true);
+}
+
+void Tfrmmain::zcdbEraseDone(bool withError) {
+  if (closing_) return;
+  frmProgress->pcd->setValue(0);
+  Timer1->stop();
+  Timer1Timer();
+  frmProgress->hide();
+  if (withError)
+    MessageDlg(this, MsgKind::Warning, "Erase process done with error.");
+  else
+    MessageDlg(this, MsgKind::Information, "Erase process done successfully.");
+}
+
+void Tfrmmain::SpeedButton4Click() {
+  if (JobRunning()) return;
+  TfrmSessions dialog(this);
+  ExecModal(&dialog);
+}
+
+void Tfrmmain::SpeedButton3Click() {
+  // Owned by the window, as the dialog is shown again and again.
+  auto* dialog = new TfrmDevCap(this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+  dialog->Fill(zcdb.Capabilities, QString::fromStdString(zcdb.DeviceId), zcdb.DeviceMaxWriteSpeed(),
+               zcdb.DeviceMaxReadSpeed());
+  ExecModal(dialog);
+}
+
+}  // namespace velloran::app

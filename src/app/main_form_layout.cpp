@@ -1,0 +1,275 @@
+// Editing the compilation from the main window: the layout tree and list,
+// drops from the file-system views, new folders, deletion and the capacity
+// gauge.
+#include "app/globals.h"
+#include "app/main_form.h"
+#include "app/newfolder.h"
+#include "app/shell_info.h"
+#include "app/ui_hooks.h"
+
+#include <QFileInfo>
+#include <QTreeWidgetItem>
+
+namespace velloran::app {
+
+using image::TDEntry;
+using image::TFEntry;
+
+namespace {
+
+constexpr int kEntryRole = Qt::UserRole + 1;
+
+template <class T>
+T* EntryOf(const QTreeWidgetItem* item) {
+  return item ? reinterpret_cast<T*>(item->data(0, kEntryRole).value<quintptr>()) : nullptr;
+}
+
+template <class T>
+void SetEntry(QTreeWidgetItem* item, T* entry) {
+  item->setData(0, kEntryRole, QVariant::fromValue(reinterpret_cast<quintptr>(entry)));
+}
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+QTreeWidgetItem* Tfrmmain::TopNode() const { return tvdir->topLevelItemCount() ? tvdir->topLevelItem(0) : nullptr; }
+
+TDEntry* Tfrmmain::NodeDir(const QTreeWidgetItem* node) const { return EntryOf<TDEntry>(node); }
+
+TFEntry* Tfrmmain::ItemEntry(const QTreeWidgetItem* item) const { return EntryOf<TFEntry>(item); }
+
+bool Tfrmmain::AcceptsDragFrom(const QObject* source) const {
+  return source && (ShellListView1->IsDragSource(source) || source == ShellTreeView1 ||
+                    source == ShellTreeView1->viewport());
+}
+
+void Tfrmmain::GaugeAdding(double mb) {
+  const GaugeState g = GaugeAdd({fs->Value(), fs->ValueMax()}, mb);
+  fs->SetValueMax(g.valueMax);
+  fs->SetValue(g.value);
+}
+
+void Tfrmmain::GaugeRemoving(double mb) {
+  const GaugeState g = GaugeRemove({fs->Value(), fs->ValueMax()}, mb);
+  fs->SetValue(g.value);
+}
+
+void Tfrmmain::ResetLayoutView() {
+  tvdir->clear();
+  auto* top = new QTreeWidgetItem(tvdir, {"CDRoot"});
+  SetEntry(top, zcdb.RootDir());
+  top->setIcon(0, CdIcon());
+  tvdir->setCurrentItem(top);
+  ListView1->clear();
+  fs->SetValue(0);
+  fs->SetValueMax(800);
+}
+
+void Tfrmmain::NewCompilation() {
+  zcdb.ResetCompilation(600000, 20000);
+  ResetLayoutView();
+}
+
+void Tfrmmain::tvdirClick() {
+  QTreeWidgetItem* node = tvdir->currentItem();
+  if (!node) return;
+  ListView1->clear();
+  const TDEntry* dir = NodeDir(node);
+  if (!dir) return;
+  for (TFEntry* e = dir->FirstChild; e; e = e->Next) {
+    auto* item = new QTreeWidgetItem(ListView1);
+    SetEntry(item, e);
+    item->setText(0, Q(e->JolietName));
+    if (e->IsDirectory()) {
+      item->setIcon(0, ClosedFolderIcon());
+      item->setText(2, "Folder");
+    } else {
+      const QString ext = ExtensionOf(Q(e->JolietName));
+      item->setIcon(0, ShellIconForExtension(ext));
+      item->setText(1, SizeKBText(e->Size));
+      item->setText(2, ShellTypeName(ext));
+    }
+    item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    item->setText(3, DateModifiedText(e->Date));
+  }
+}
+
+void Tfrmmain::ListView1DblClick() {
+  const QList<QTreeWidgetItem*> selected = ListView1->selectedItems();
+  QTreeWidgetItem* node = tvdir->currentItem();
+  if (selected.isEmpty() || !node) return;
+  // The first selected item in list order.
+  QTreeWidgetItem* first = nullptr;
+  for (int i = 0; i < ListView1->topLevelItemCount() && !first; ++i)
+    if (ListView1->topLevelItem(i)->isSelected()) first = ListView1->topLevelItem(i);
+  const TFEntry* e = ItemEntry(first);
+  if (!e || !e->IsDirectory()) return;
+  for (int i = 0; i < node->childCount(); ++i) {
+    if (node->child(i)->text(0) == first->text(0)) {
+      tvdir->setCurrentItem(node->child(i));
+      tvdirClick();
+      return;
+    }
+  }
+}
+
+QTreeWidgetItem* Tfrmmain::AddFolderNode(QTreeWidgetItem* parent, TDEntry* dir, const QString& text) {
+  auto* node = parent ? new QTreeWidgetItem(parent, {text}) : new QTreeWidgetItem(tvdir, {text});
+  SetEntry(node, dir);
+  node->setIcon(0, ClosedFolderIcon());
+  return node;
+}
+
+void Tfrmmain::btnnewfolderClick() {
+  QTreeWidgetItem* node = tvdir->currentItem();
+  if (!node) return;
+  Tfrmnewfolder dialog(this);
+  if (ExecModal(&dialog) != QDialog::Accepted) return;
+  const QString name = dialog.FolderName();
+  TDEntry* dir = zcdb.CreateDir(NodeDir(node), name.toStdString(), 16);
+  if (!dir) return;  // the compilation is full; the component has said why
+  QTreeWidgetItem* child = AddFolderNode(node, dir, name);
+  tvdir->scrollToItem(child);
+  node->setExpanded(true);
+  tvdirClick();
+}
+
+std::int64_t Tfrmmain::DirectorySize(const TDEntry* dir) const {
+  std::int64_t total = 0;
+  if (!dir) return 0;
+  for (const TFEntry* e = dir->FirstChild; e; e = e->Next)
+    total += e->IsDirectory() ? DirectorySize(e->Directory) : e->Size;
+  return total;
+}
+
+double Tfrmmain::FileSizeMB(const QString& path) const {
+  const QFileInfo info(path);
+  if (!info.exists()) return 0;
+  return static_cast<double>(BytesToMB(info.size()));
+}
+
+void Tfrmmain::AddDroppedFolderNode(QTreeWidgetItem* node, TDEntry* dir, const QString& name) {
+  if (!dir) return;
+  for (TFEntry* e = dir->FirstChild; e; e = e->Next) {
+    if (e->IsDirectory() && Q(e->JolietName) == name) {
+      QTreeWidgetItem* child = AddFolderNode(node, e->Directory, name);
+      AddTreeChildren(child, e->Directory);
+      if (node) node->setExpanded(true);
+      tvdir->scrollToItem(child);
+      return;
+    }
+  }
+}
+
+void Tfrmmain::AddTreeChildren(QTreeWidgetItem* node, TDEntry* dir) {
+  if (!dir) return;
+  for (TFEntry* e = dir->FirstChild; e; e = e->Next) {
+    if (!e->IsDirectory()) continue;
+    QTreeWidgetItem* child = AddFolderNode(node, e->Directory, Q(e->JolietName));
+    AddTreeChildren(child, e->Directory);
+  }
+}
+
+void Tfrmmain::AddDroppedItems(const QObject* source, QTreeWidgetItem* targetNode, bool showAfterEachFile,
+                               bool showAtEnd) {
+  TDEntry* dir = targetNode ? NodeDir(targetNode) : zcdb.RootDir();
+  if (!dir) dir = zcdb.RootDir();
+  const std::string dirPath = dir->Path;
+  const auto addFolder = [&](const QString& path, const QString& name) {
+    zcdb.AddFolder(dir, path.toStdString(), false, true, true, 63, "*.*");
+    if (TDEntry* again = zcdb.FindDir(dirPath)) dir = again;
+    if (targetNode) SetEntry(targetNode, dir);
+    AddDroppedFolderNode(targetNode, dir, name);
+    GaugeAdding(static_cast<double>(BytesToMB(zcdb.FolderSize((path + "/").toStdString()))));
+  };
+
+  if (ShellListView1->IsDragSource(source)) {
+    for (const TShellListView::Item& item : ShellListView1->SelectedItems()) {
+      // A folder is walked; anything else is one file. A zip archive is a
+      // file here (the file system says so), whatever a desktop shows it as.
+      if (QFileInfo(item.path).isDir()) {
+        addFolder(item.path, item.name);
+      } else {
+        zcdb.AddFile(targetNode ? dirPath : "\\", item.path.toStdString(), false);
+        GaugeAdding(FileSizeMB(item.path));
+        if (showAfterEachFile) tvdirClick();
+      }
+    }
+    if (showAtEnd) tvdirClick();
+  } else if (source == ShellTreeView1 || source == ShellTreeView1->viewport()) {
+    const QString path = ShellTreeView1->Path();
+    if (path.isEmpty()) return;
+    addFolder(path, ShellTreeView1->SelectedText());
+    if (showAtEnd) tvdirClick();
+  }
+}
+
+void Tfrmmain::ListView1DragDrop(const QObject* source) {
+  AddDroppedItems(source, tvdir->currentItem(), false, true);
+}
+
+void Tfrmmain::tvdirDragDrop(const QObject* source, QTreeWidgetItem* target) {
+  if (!target) target = TopNode();
+  AddDroppedItems(source, target, true, false);
+}
+
+void Tfrmmain::RebuildLayoutView() {
+  ResetLayoutView();
+  QTreeWidgetItem* top = TopNode();
+  AddTreeChildren(top, zcdb.RootDir());
+  if (top && top->childCount() > 0) {
+    top->setExpanded(true);
+    tvdir->scrollToItem(top->child(0));
+    tvdirClick();
+  }
+  const double capacityMB = static_cast<double>(zcdb.DiscCapacity()) * 2048.0 / 1048576.0;
+  fs->SetValueMax(GaugeScaleForCapacity(capacityMB));
+  fs->SetValue(static_cast<double>(RoundHalfEven(static_cast<double>(zcdb.NextWritableAddress()) * 2048.0 / 1048576.0)));
+}
+
+void Tfrmmain::btnDeleteClick() {
+  QTreeWidgetItem* node = tvdir->currentItem();
+  if ((ListView1->hasFocus() || DeleteFromList) && node) {
+    DeleteFromList = false;
+    TDEntry* selectedDir = NodeDir(node);
+    const QList<QTreeWidgetItem*> items = ListView1->selectedItems();
+    for (QTreeWidgetItem* item : items) {
+      TFEntry* e = ItemEntry(item);
+      if (!e || !selectedDir) continue;
+      if (e->IsDirectory()) {
+        const QString name = Q(e->JolietName);
+        for (int i = 0; i < node->childCount(); ++i) {
+          if (node->child(i)->text(0) == name) {
+            delete node->child(i);
+            break;
+          }
+        }
+        std::string path = selectedDir->Path;
+        while (!path.empty() && path.back() == '\\') path.pop_back();
+        TDEntry* d = zcdb.FindDir(path + "\\" + e->JolietName);
+        GaugeRemoving(static_cast<double>(BytesToMB(DirectorySize(d))));
+        if (d) zcdb.RemoveDir(d);
+      } else {
+        GaugeRemoving(static_cast<double>(BytesToMB(e->Size)));
+        zcdb.RemoveFile(selectedDir->Path, e->JolietName);
+      }
+      delete item;
+    }
+    return;
+  }
+  DeleteFromList = false;
+  if (!node) return;
+  if (node->parent()) {
+    TDEntry* d = NodeDir(node);
+    GaugeRemoving(static_cast<double>(BytesToMB(DirectorySize(d))));
+    zcdb.RemoveDir(d);
+    tvdir->setCurrentItem(TopNode());
+    tvdirClick();
+    delete node;
+  } else {
+    NewCompilation();
+  }
+}
+
+}  // namespace velloran::app

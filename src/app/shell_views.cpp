@@ -1,0 +1,245 @@
+#include "app/shell_views.h"
+
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QListView>
+#include <QStackedWidget>
+#include <QStorageInfo>
+#include <QVBoxLayout>
+
+namespace velloran::app {
+
+// --- Folder tree -------------------------------------------------------------
+
+TShellTreeView::TShellTreeView(QWidget* parent) : QTreeView(parent) {
+  model_ = new QFileSystemModel(this);
+  model_->setFilter(QDir::AllDirs | QDir::Drives | QDir::NoDotAndDotDot);
+  model_->setReadOnly(true);
+  model_->setRootPath(QDir::rootPath());
+  setModel(model_);
+  for (int c = 1; c < model_->columnCount(); ++c) hideColumn(c);
+  setHeaderHidden(true);
+  setSortingEnabled(true);
+  sortByColumn(0, Qt::AscendingOrder);
+  setDragEnabled(true);
+  setDragDropMode(QAbstractItemView::DragOnly);
+  setDefaultDropAction(Qt::CopyAction);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) { emit PathChanged(model_->filePath(current)); });
+}
+
+QString TShellTreeView::Path() const { return currentIndex().isValid() ? model_->filePath(currentIndex()) : QString(); }
+
+QString TShellTreeView::SelectedText() const {
+  return currentIndex().isValid() ? model_->fileName(currentIndex()) : QString();
+}
+
+bool TShellTreeView::SetPath(const QString& path) {
+  const QFileInfo info(path);
+  if (!info.isDir()) return false;
+  const QModelIndex index = model_->index(info.absoluteFilePath());
+  if (!index.isValid()) return false;
+  if (index != currentIndex()) setCurrentIndex(index);
+  expand(index);
+  scrollTo(index);
+  return true;
+}
+
+// --- File list ---------------------------------------------------------------
+
+TShellListView::TShellListView(QWidget* parent) : QWidget(parent) {
+  model_ = new QFileSystemModel(this);
+  model_->setFilter(QDir::AllEntries | QDir::NoDotAndDotDot);
+  model_->setReadOnly(true);
+  selection_ = new QItemSelectionModel(model_, this);
+
+  details_ = new QTreeView(this);
+  details_->setObjectName("ShellListDetails");
+  details_->setModel(model_);
+  details_->setSelectionModel(selection_);
+  details_->setRootIsDecorated(false);
+  details_->setItemsExpandable(false);
+  details_->setSortingEnabled(true);
+  details_->sortByColumn(0, Qt::AscendingOrder);
+  details_->header()->resizeSection(0, 180);
+
+  icons_ = new QListView(this);
+  icons_->setObjectName("ShellListIcons");
+  icons_->setModel(model_);
+  icons_->setSelectionModel(selection_);
+  icons_->setResizeMode(QListView::Adjust);
+
+  for (QAbstractItemView* v : std::initializer_list<QAbstractItemView*>{details_, icons_}) {
+    v->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    v->setDragEnabled(true);
+    v->setDragDropMode(QAbstractItemView::DragOnly);
+    v->setDefaultDropAction(Qt::CopyAction);
+    v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(v, &QAbstractItemView::activated, this, &TShellListView::Open);
+  }
+
+  stack_ = new QStackedWidget(this);
+  stack_->addWidget(details_);
+  stack_->addWidget(icons_);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(stack_);
+  SetViewStyle(ViewStyle::Report);
+}
+
+bool TShellListView::SetPath(const QString& path) {
+  const QFileInfo info(path);
+  if (!info.isDir()) return false;
+  const QString absolute = info.absoluteFilePath();
+  if (absolute == path_) return true;
+  path_ = absolute;
+  const QModelIndex root = model_->setRootPath(absolute);
+  selection_->clear();
+  details_->setRootIndex(root);
+  icons_->setRootIndex(root);
+  emit PathChanged(absolute);
+  return true;
+}
+
+void TShellListView::GoUp() {
+  QDir dir(path_);
+  if (dir.cdUp()) SetPath(dir.absolutePath());
+}
+
+void TShellListView::Open(const QModelIndex& index) {
+  if (index.isValid() && model_->isDir(index)) SetPath(model_->filePath(index));
+}
+
+void TShellListView::SetViewStyle(ViewStyle style) {
+  style_ = style;
+  switch (style) {
+    case ViewStyle::Report: stack_->setCurrentWidget(details_); break;
+    case ViewStyle::Icon:
+      icons_->setViewMode(QListView::IconMode);
+      icons_->setIconSize(QSize(32, 32));
+      icons_->setGridSize(QSize(88, 64));
+      icons_->setWordWrap(true);
+      icons_->setMovement(QListView::Static);
+      stack_->setCurrentWidget(icons_);
+      break;
+    case ViewStyle::List:
+      icons_->setViewMode(QListView::ListMode);
+      icons_->setIconSize(QSize(16, 16));
+      icons_->setGridSize(QSize());
+      icons_->setFlow(QListView::TopToBottom);
+      icons_->setWrapping(true);
+      stack_->setCurrentWidget(icons_);
+      break;
+  }
+}
+
+QList<TShellListView::Item> TShellListView::SelectedItems() const {
+  QModelIndexList rows = selection_->selectedRows(0);
+  // List order: as the details view shows them (sorted by the model).
+  std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+  QList<Item> items;
+  for (const QModelIndex& index : rows) items.push_back({model_->filePath(index), model_->fileName(index), model_->isDir(index)});
+  return items;
+}
+
+void TShellListView::SelectNames(const QStringList& names) {
+  selection_->clear();
+  for (const QString& name : names) {
+    const QModelIndex index = model_->index(QDir(path_).filePath(name));
+    if (index.isValid()) selection_->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+}
+
+bool TShellListView::IsDragSource(const QObject* source) const {
+  return source && (source == this || source == details_ || source == icons_ || source == details_->viewport() ||
+                    source == icons_->viewport());
+}
+
+// --- Folder combo --------------------------------------------------------------
+
+TShellComboBox::TShellComboBox(QWidget* parent) : QComboBox(parent) {
+  setEditable(false);
+  setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  setMinimumContentsLength(12);
+  connect(this, &QComboBox::activated, this, [this](int index) {
+    const QString path = itemData(index).toString();
+    if (!path.isEmpty()) emit PathChosen(path);
+  });
+}
+
+void TShellComboBox::SetPath(const QString& path) { Refill(path); }
+
+void TShellComboBox::showPopup() {
+  Refill(currentData().toString());
+  QComboBox::showPopup();
+}
+
+void TShellComboBox::Refill(const QString& current) {
+  QSignalBlocker block(this);
+  clear();
+  QFileIconProvider icons;
+  auto add = [&](const QString& text, const QString& path, const QIcon& icon) {
+    if (findData(path) < 0) addItem(icon, text, path);
+  };
+  if (!current.isEmpty()) add(current, current, icons.icon(QFileInfo(current)));
+  add("Home (" + QDir::homePath() + ")", QDir::homePath(), icons.icon(QAbstractFileIconProvider::Folder));
+  for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
+    if (!volume.isValid() || !volume.isReady()) continue;
+    const QString root = volume.rootPath();
+    // Pseudo file systems hold nothing a disc should get.
+    const QByteArray type = volume.fileSystemType();
+    if (type == "proc" || type == "sysfs" || type == "tmpfs" || type == "devtmpfs" || type == "cgroup2" ||
+        (type == "overlay" && root != "/"))
+      continue;
+    add(root == "/" ? "File System (/)" : volume.displayName() + " (" + root + ")", root,
+        icons.icon(QAbstractFileIconProvider::Drive));
+  }
+  setCurrentIndex(std::max(0, findData(current)));
+}
+
+// --- Layout views --------------------------------------------------------------
+
+TLayoutView::TLayoutView(QWidget* parent) : QTreeWidget(parent) {
+  setAcceptDrops(true);
+  viewport()->setAcceptDrops(true);
+  setDropIndicatorShown(false);
+  setDragDropMode(QAbstractItemView::DropOnly);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
+
+void TLayoutView::dragEnterEvent(QDragEnterEvent* event) {
+  if (acceptsFrom && acceptsFrom(event->source())) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void TLayoutView::dragMoveEvent(QDragMoveEvent* event) {
+  if (acceptsFrom && acceptsFrom(event->source())) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void TLayoutView::dropEvent(QDropEvent* event) {
+  if (!acceptsFrom || !acceptsFrom(event->source())) {
+    event->ignore();
+    return;
+  }
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+  if (dropped) dropped(event->source(), itemAt(event->position().toPoint()));
+}
+
+}  // namespace velloran::app

@@ -1,0 +1,223 @@
+// The main window on a virtual recorder: each test gets its own state folder
+// and settings folder, the recorder served as the process's ASPI transport,
+// and the person in front of the window replaced by scripted answers.
+#pragma once
+
+#include "app/globals.h"
+#include "app/main_form.h"
+#include "app/ui_hooks.h"
+#include "drive/zbASPI.h"
+#include "vrec/recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QTest>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velloran::app::testing {
+
+namespace fs = std::filesystem;
+
+// The recorder as an ASPI-style transport: one adapter, the recorder at
+// target 0. Requests complete before the call returns.
+class RecorderTransport {
+ public:
+  static inline vrec::Recorder* recorder = nullptr;
+
+  static std::uint32_t Support() { return (std::uint32_t{SS_COMP} << 8) | 1; }
+
+  static std::uint32_t Send(void* p) {
+    if (!p) return SS_INVALID_SRB;
+    auto* header = static_cast<SRB_Header*>(p);
+    switch (header->SRB_Cmd) {
+      case SC_HA_INQUIRY: {
+        auto* ha = static_cast<SRB_HAInquiry*>(p);
+        if (ha->SRB_HaId != 0) return ha->SRB_Status = SS_INVALID_HA;
+        ha->HA_Count = 1;
+        ha->HA_SCSI_ID = 7;
+        std::memcpy(ha->HA_ManagerId, "VELLORAN VREC   ", 16);
+        return ha->SRB_Status = SS_COMP;
+      }
+      case SC_GET_DEV_TYPE: {
+        auto* dev = static_cast<SRB_GDEVBlock*>(p);
+        if (!recorder || dev->SRB_HaId != 0 || dev->SRB_Target != 0 || dev->SRB_Lun != 0) {
+          dev->SRB_DeviceType = 0x1F;
+          return dev->SRB_Status = SS_NO_DEVICE;
+        }
+        dev->SRB_DeviceType = 5;
+        return dev->SRB_Status = SS_COMP;
+      }
+      case SC_GET_DISK_INFO: {
+        auto* info = static_cast<SRB_GetDiskInfo*>(p);
+        info->SRB_Int13HDriveInfo = 3;  // D:
+        return info->SRB_Status = SS_COMP;
+      }
+      case SC_EXEC_SCSI_CMD: return Execute(*static_cast<SRB_ExecSCSICmd*>(p));
+      default: return header->SRB_Status = SS_INVALID_CMD;
+    }
+  }
+
+ private:
+  static std::uint32_t Execute(SRB_ExecSCSICmd& srb) {
+    auto finish = [&](std::uint8_t status) -> std::uint32_t {
+      srb.SRB_Status = status;
+      if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) && srb.SRB_PostProc) {
+        auto* event = static_cast<AspiEvent*>(srb.SRB_PostProc);
+        if (event->Signal) event->Signal(event);
+      }
+      return status;
+    };
+    if (!recorder || srb.SRB_HaId != 0 || srb.SRB_Target != 0 || srb.SRB_Lun != 0) return finish(SS_NO_DEVICE);
+    vrec::DataDirection dir = vrec::DataDirection::None;
+    if (srb.SRB_Flags & SRB_DIR_IN) dir = vrec::DataDirection::In;
+    if (srb.SRB_Flags & SRB_DIR_OUT) dir = vrec::DataDirection::Out;
+    std::span<std::uint8_t> data;
+    if (dir != vrec::DataDirection::None && srb.SRB_BufPointer && srb.SRB_BufLen)
+      data = std::span(srb.SRB_BufPointer, srb.SRB_BufLen);
+    const vrec::CommandResult r = recorder->Execute(std::span(srb.CDBByte, srb.SRB_CDBLen), data, dir);
+    srb.SRB_HaStat = HASTAT_OK;
+    srb.SRB_TargStat = r.status;
+    if (r.Good()) return finish(SS_COMP);
+    std::memcpy(srb.SenseArea, r.sense.data(),
+                std::min<std::size_t>({r.senseLength, srb.SRB_SenseLen, sizeof srb.SenseArea}));
+    return finish(SS_ERR);
+  }
+};
+
+struct ShownMessage {
+  MsgKind kind;
+  QString text;
+};
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  // Set before SetUp (in the test's constructor) to start without a drive.
+  bool withRecorder_ = true;
+  bool withTransport_ = true;
+
+  void SetUp() override {
+    char pattern[] = "/tmp/velloran-gui-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    fs::create_directories(dir_ / "recorders");
+    fs::create_directories(dir_ / "config");
+    fs::create_directories(dir_ / "src");
+    ::setenv("VELLORAN_RECORDER_DIR", (dir_ / "recorders").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    GlobalVars() = TGlobalVars{};
+
+    if (withRecorder_) {
+      recorder_ = std::make_unique<vrec::Recorder>(dir_ / "recorders", 0);
+      RecorderTransport::recorder = recorder_.get();
+    }
+    if (withTransport_)
+      drive::InstallTransport(&RecorderTransport::Support, &RecorderTransport::Send, drive::kLibraryTransportName);
+
+    Hooks().message = [this](QWidget*, MsgKind kind, const QString& text, QMessageBox::StandardButtons) {
+      messages_.push_back({kind, text});
+      return answer_;
+    };
+    Hooks().modal = [this](QDialog* dialog) {
+      ++modalCount_;
+      if (!onModal_) return static_cast<int>(QDialog::Rejected);
+      return onModal_(dialog);
+    };
+    Hooks().openUrl = [this](const QUrl& url) {
+      opened_.push_back(url);
+      return true;
+    };
+  }
+
+  void TearDown() override {
+    window_.reset();
+    drive::ReleaseTransport();
+    RecorderTransport::recorder = nullptr;
+    recorder_.reset();
+    RestoreDefaultHooks();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  void Insert(vrec::MediumKind kind, vrec::InsertOptions options = {}) {
+    std::string why;
+    ASSERT_TRUE(recorder_->Insert(kind, options, &why)) << why;
+  }
+
+  // Creates and shows the main window (its first show starts it up).
+  Tfrmmain& Start() {
+    window_ = std::make_unique<Tfrmmain>();
+    window_->show();
+    return *window_;
+  }
+  Tfrmmain& w() { return *window_; }
+
+  vrec::RecorderStatus Status() {
+    std::string why;
+    auto s = recorder_->Status(&why);
+    EXPECT_TRUE(s.has_value()) << why;
+    return s.value_or(vrec::RecorderStatus{});
+  }
+
+  fs::path WriteFile(const fs::path& relative, std::size_t bytes, char fill = 'x') {
+    const fs::path p = dir_ / "src" / relative;
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary);
+    out << std::string(bytes, fill);
+    return p;
+  }
+  // A file of the given size that takes no space (its size is all that is read).
+  fs::path SparseFile(const fs::path& relative, std::int64_t bytes) {
+    const fs::path p = dir_ / "src" / relative;
+    fs::create_directories(p.parent_path());
+    { std::ofstream out(p, std::ios::binary); }
+    fs::resize_file(p, static_cast<std::uintmax_t>(bytes));
+    return p;
+  }
+  QString Src() const { return QString::fromStdString((dir_ / "src").string()); }
+
+  // Drops these entries of the source folder from the shell list onto the
+  // layout list.
+  void DropOnList(const QStringList& names) {
+    w().ShellListView1->SetPath(Src());
+    w().ShellListView1->SelectNames(names);
+    ASSERT_EQ(w().ShellListView1->SelectedItems().size(), names.size());
+    w().ListView1DragDrop(w().ShellListView1);
+  }
+
+  QStringList ListNames() const {
+    QStringList names;
+    for (int i = 0; i < window_->ListView1->topLevelItemCount(); ++i)
+      names << window_->ListView1->topLevelItem(i)->text(0);
+    return names;
+  }
+
+  QStringList MessageTexts() const {
+    QStringList texts;
+    for (const auto& m : messages_) texts << m.text;
+    return texts;
+  }
+
+  // Runs the event loop until pred holds or the time is up.
+  static bool WaitFor(const std::function<bool()>& pred, int ms = 30000) { return QTest::qWaitFor(pred, ms); }
+
+  fs::path dir_;
+  std::unique_ptr<vrec::Recorder> recorder_;
+  std::unique_ptr<Tfrmmain> window_;
+  std::vector<ShownMessage> messages_;
+  int answer_ = QMessageBox::Ok;
+  std::function<int(QDialog*)> onModal_;
+  int modalCount_ = 0;
+  std::vector<QUrl> opened_;
+};
+
+}  // namespace velloran::app::testing

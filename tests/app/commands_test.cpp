@@ -1,0 +1,338 @@
+// The commands that write and read discs, end to end on the virtual
+// recorder: Burn Now through the burn dialog, cancel, eject, the two image
+// commands, erase, and the disc information dialog with its import.
+#include "app_test_util.h"
+
+#include "app/burn.h"
+#include "app/component_compat.h"
+#include "app/import_session.h"
+#include "app/progress.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace velloran::app::testing {
+namespace {
+
+constexpr std::int64_t kMB = 1048576;
+
+class CommandsTest : public MainWindowTest {
+ protected:
+  // A small compilation: a folder with two files and a file at the root.
+  void FillCompilation() {
+    WriteFile("Data/one.txt", 300000, 'a');
+    WriteFile("Data/two.bin", 700000, 'b');
+    WriteFile("top.txt", 5000, 'c');
+    DropOnList({"Data", "top.txt"});
+    ASSERT_GT(w().zcdb.FileCount(), 2);
+  }
+
+  // Burn Now with the dialog's options; `duringJob` runs right after Burn
+  // was pressed. Returns once the dialog has closed.
+  void BurnNow(const QString& label, bool closeDisc, bool eject,
+               const std::function<void(TfrmBurn*)>& duringJob = {}) {
+    onModal_ = [&](QDialog* d) {
+      auto* burn = qobject_cast<TfrmBurn*>(d);
+      EXPECT_NE(burn, nullptr);
+      if (!burn) return static_cast<int>(QDialog::Rejected);
+      burn->show();
+      EXPECT_EQ(burn->windowTitle(), "Burn CD/DVD");
+      EXPECT_TRUE(burn->btnBurn->isEnabled());
+      EXPECT_EQ(burn->pcd->value(), 0);
+      burn->eVolLabel->setText(label);
+      burn->cCloseDisc->setChecked(closeDisc);
+      burn->cEject->setChecked(eject);
+      burn->btnBurn->click();
+      if (duringJob) duringJob(burn);
+      EXPECT_TRUE(WaitFor([&] { return !burn->isVisible(); })) << w().DebugLog().join("\n").toStdString();
+      return burn->result();
+    };
+    w().btnBurnClick();
+    EXPECT_FALSE(w().Timer1->isActive());
+  }
+
+  void WaitForProgressToClose() {
+    EXPECT_TRUE(WaitFor([&] { return !w().frmProgress->isVisible(); }))
+        << w().DebugLog().join("\n").toStdString();
+  }
+};
+
+TEST_F(CommandsTest, BurnNowRecordsTheCompilationAndEjects) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  BurnNow("MYDISC", false, true);
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation process done successfully."});
+  EXPECT_EQ(messages_[0].kind, MsgKind::Information);
+  EXPECT_EQ(w().zcdb.IdVolume, "MYDISC");
+  EXPECT_TRUE(GlobalVars().Eject);
+  const auto s = Status();
+  EXPECT_EQ(s.completeSessions, 1);
+  EXPECT_TRUE(s.trayOpen) << "ejected after the burn";
+  EXPECT_EQ(w().frmBurn->pcd->value(), 0);
+
+  // The disc holds the files: its image reads back with the reader.
+  const fs::path image = dir_ / "disc.img";
+  std::string why;
+  ASSERT_TRUE(recorder_->Export(image, &why)) << why;
+  QProcess isoinfo;
+  isoinfo.start("isoinfo", {"-l", "-J", "-i", QString::fromStdString(image.string())});
+  if (!isoinfo.waitForFinished(10000)) GTEST_SKIP() << "isoinfo is not installed";
+  const QString listing = QString::fromUtf8(isoinfo.readAllStandardOutput());
+  EXPECT_TRUE(listing.contains("one.txt")) << listing.toStdString();
+  EXPECT_TRUE(listing.contains("top.txt")) << listing.toStdString();
+}
+
+TEST_F(CommandsTest, BurnDialogShowsTheComponentsOptionsAndEmptyLabelAtFirst) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  w().zcdb.FinalizeDisc = true;
+  w().zcdb.TestWrite = true;
+  GlobalVars().Eject = false;
+  onModal_ = [&](QDialog* d) {
+    auto* burn = qobject_cast<TfrmBurn*>(d);
+    burn->show();
+    EXPECT_EQ(burn->eVolLabel->text(), "");
+    EXPECT_EQ(burn->eVolLabel->maxLength(), 16);
+    EXPECT_TRUE(burn->cCloseDisc->isChecked());
+    EXPECT_TRUE(burn->cTestWrite->isChecked());
+    EXPECT_FALSE(burn->cEject->isChecked());
+    EXPECT_FALSE(burn->cBootable->isChecked());
+    burn->btnCancel->click();  // no job yet: just closes
+    EXPECT_FALSE(burn->isVisible());
+    return burn->result();
+  };
+  w().btnBurnClick();
+  EXPECT_EQ(modalCount_, 1);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(Status().completeSessions, 0);
+}
+
+TEST_F(CommandsTest, CancelDuringABurnEndsWithCanceledAndNoEject) {
+  Insert(vrec::MediumKind::CdR);
+  std::string why;
+  ASSERT_TRUE(recorder_->SetSlow(40, &why)) << why;  // 40 ms per command: time to cancel
+  Start();
+  WriteFile("big.bin", 6 * kMB, 'z');
+  DropOnList({"big.bin"});
+  BurnNow("X", false, true, [&](TfrmBurn* burn) {
+    EXPECT_EQ(burn->Label3->text(), "Burning ...");
+    EXPECT_FALSE(burn->btnBurn->isEnabled());
+    EXPECT_FALSE(burn->eVolLabel->isEnabled());
+    EXPECT_TRUE(w().Timer1->isActive());
+    EXPECT_TRUE(w().zcdb.Writing());
+    burn->btnCancel->click();
+    EXPECT_EQ(burn->Label3->text(), "Cancelling ...");
+    EXPECT_FALSE(burn->btnCancel->isEnabled());
+    EXPECT_FALSE(w().Timer1->isActive());
+  });
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation canceled by user"});
+  EXPECT_FALSE(Status().trayOpen);
+}
+
+TEST_F(CommandsTest, SaveAsIsoWritesAnImageTheReadersAccept) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  // Empty compilation: nothing happens.
+  w().SaveAsISOFileClick();
+  EXPECT_EQ(modalCount_, 0);
+  FillCompilation();
+  GlobalVars().Eject = false;
+  onModal_ = [&](QDialog* d) {
+    EXPECT_EQ(d, w().sd);
+    w().sd->setDirectory(QString::fromStdString(dir_.string()));
+    w().sd->selectFile("backup");
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().SaveAsISOFileClick();
+  EXPECT_EQ(w().frmProgress->windowTitle(), "Save as ISO File");
+  WaitForProgressToClose();
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation process done successfully."});
+  const fs::path image = dir_ / "backup.iso";
+  ASSERT_TRUE(fs::exists(image));
+  EXPECT_EQ(fs::file_size(image) % 2048, 0u);
+  QProcess isoinfo;
+  isoinfo.start("isoinfo", {"-l", "-i", QString::fromStdString(image.string())});
+  if (!isoinfo.waitForFinished(10000)) GTEST_SKIP() << "isoinfo is not installed";
+  EXPECT_EQ(isoinfo.exitCode(), 0);
+  const QString listing = QString::fromUtf8(isoinfo.readAllStandardOutput());
+  EXPECT_TRUE(listing.contains("Directory listing of /DATA/")) << listing.toStdString();
+  EXPECT_TRUE(listing.contains("TOP.TXT")) << listing.toStdString();
+  QProcess joliet;
+  joliet.start("isoinfo", {"-J", "-f", "-i", QString::fromStdString(image.string())});
+  ASSERT_TRUE(joliet.waitForFinished(10000));
+  const QString files = QString::fromUtf8(joliet.readAllStandardOutput());
+  EXPECT_TRUE(files.contains("/Data/two.bin")) << files.toStdString();
+  // Nothing touched the disc.
+  EXPECT_EQ(Status().completeSessions, 0);
+}
+
+TEST_F(CommandsTest, BurnFromIsoBurnsABlankDiscAndRefusesAWrittenOne) {
+  Insert(vrec::MediumKind::DvdPlusR);
+  Start();
+  FillCompilation();
+  GlobalVars().Eject = false;
+  // An image to burn.
+  onModal_ = [&](QDialog*) {
+    w().sd->setDirectory(QString::fromStdString(dir_.string()));
+    w().sd->selectFile("source.iso");
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().SaveAsISOFileClick();
+  WaitForProgressToClose();
+  ASSERT_TRUE(fs::exists(dir_ / "source.iso"));
+  messages_.clear();
+
+  onModal_ = [&](QDialog* d) {
+    EXPECT_EQ(d, w().od);
+    w().od->setDirectory(QString::fromStdString(dir_.string()));
+    w().od->selectFile(QString::fromStdString((dir_ / "source.iso").string()));
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().BurnFromISOFileClick();
+  EXPECT_EQ(w().frmProgress->windowTitle(), "Burn CD/DVD");
+  WaitForProgressToClose();
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation process done successfully."});
+  EXPECT_EQ(Status().tracks.size() >= 1, true);
+
+  messages_.clear();
+  const int dialogs = modalCount_;
+  w().BurnFromISOFileClick();
+  EXPECT_EQ(MessageTexts(), QStringList{"Disc is not empty,please insert a blank disc or erase it first."});
+  EXPECT_EQ(modalCount_, dialogs) << "no file dialog for a written disc";
+}
+
+TEST_F(CommandsTest, EjectAndItsFailure) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  w().btnEjectClick();
+  EXPECT_TRUE(Status().trayOpen);
+  EXPECT_TRUE(messages_.empty());
+  // With the drive gone the command fails.
+  RecorderTransport::recorder = nullptr;
+  w().btnEjectClick();
+  EXPECT_EQ(MessageTexts(), QStringList{"Eject Medium command failed."});
+}
+
+TEST_F(CommandsTest, EraseAsksAndReportsItsEnd) {
+  if (!CanErase(image::TZCDBurner{})) GTEST_SKIP() << "the component of this build cannot erase";
+  Insert(vrec::MediumKind::CdRw);
+  Start();
+  FillCompilation();
+  BurnNow("RW", false, false);
+  ASSERT_EQ(Status().completeSessions, 1);
+  messages_.clear();
+
+  // No: nothing happens.
+  answer_ = QMessageBox::No;
+  w().btnEraseClick();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].kind, MsgKind::Warning);
+  EXPECT_EQ(messages_[0].text, "All data on the CD will be lost,\nAre you sure you want to erase the Disc?");
+  EXPECT_FALSE(w().frmProgress->isVisible());
+  EXPECT_EQ(Status().completeSessions, 1);
+
+  messages_.clear();
+  answer_ = QMessageBox::Yes;
+  w().btnEraseClick();
+  EXPECT_EQ(w().frmProgress->windowTitle(), "Erase CD/DVD");
+  EXPECT_FALSE(w().frmProgress->btnCancel->isEnabled()) << "an erase cannot be cancelled";
+  WaitForProgressToClose();
+  EXPECT_EQ(messages_.back().text, "Erase process done successfully.");
+  EXPECT_EQ(Status().discStatus, "blank");
+}
+
+TEST_F(CommandsTest, EraseRefusesAWriteOnceDisc) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  w().btnEraseClick();
+  EXPECT_EQ(MessageTexts(), QStringList{"Disc is not Erasable."});
+}
+
+TEST_F(CommandsTest, DiscInformationListsTheSessionsAndImportRebuildsTheLayout) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  BurnNow("FIRST", false, false);
+  WriteFile("later.txt", 2 * kMB, 'l');
+  DropOnList({"later.txt"});
+  BurnNow("SECOND", false, false);
+  ASSERT_EQ(Status().completeSessions, 2);
+  messages_.clear();
+
+  QStringList rows;
+  QString medium, used, full, freeSpace;
+  const bool canImport = CanImportSession(w().zcdb);
+  onModal_ = [&](QDialog* d) {
+    auto* sessions = qobject_cast<TfrmSessions*>(d);
+    EXPECT_NE(sessions, nullptr);
+    if (!sessions) return static_cast<int>(QDialog::Rejected);
+    sessions->show();  // fills the list
+    EXPECT_EQ(sessions->windowTitle(), "Disc & Sessions Information");
+    for (int i = 0; i < sessions->lb->topLevelItemCount(); ++i) {
+      const QTreeWidgetItem* row = sessions->lb->topLevelItem(i);
+      rows << row->text(0) + "|" + row->text(1) + "|" + row->text(2);
+    }
+    EXPECT_EQ(sessions->lb->currentItem(), sessions->lb->topLevelItem(sessions->lb->topLevelItemCount() - 1));
+    medium = sessions->lMedium->text();
+    used = sessions->lUsedSpace->text();
+    full = sessions->lDiscSize->text();
+    freeSpace = sessions->lfreespace->text();
+    sessions->btnImportClick();
+    return sessions->result();
+  };
+  w().SpeedButton4Click();
+  ASSERT_EQ(rows.size(), 2) << rows.join("\n").toStdString();
+  EXPECT_TRUE(rows[0].startsWith("Session01|0:02:00|")) << rows[0].toStdString();
+  EXPECT_TRUE(rows[0].endsWith(" Mb")) << rows[0].toStdString();
+  EXPECT_TRUE(rows[1].startsWith("Session02|")) << rows[1].toStdString();
+  EXPECT_EQ(medium, "CD-R");
+  EXPECT_EQ(full, "702 Mb");
+  const std::int64_t usedMB = static_cast<std::int64_t>(w().zcdb.NextWritableAddress()) * 2048 / kMB;
+  EXPECT_EQ(used, QString::number(usedMB) + " Mb");
+  EXPECT_FALSE(freeSpace.isEmpty());
+
+  if (!canImport) {
+    EXPECT_EQ(MessageTexts(), QStringList{"Session import is not available in this build."});
+    GTEST_SKIP() << "the component of this build cannot import sessions";
+  }
+  EXPECT_TRUE(messages_.empty()) << MessageTexts().join("; ").toStdString();
+  // The layout now holds the last session's tree; the gauge shows the
+  // disc's used space on a scale ending at its capacity rounded up.
+  QTreeWidgetItem* top = w().TopNode();
+  ASSERT_NE(top, nullptr);
+  ASSERT_EQ(top->childCount(), 1);
+  EXPECT_EQ(top->child(0)->text(0), "Data");
+  EXPECT_NE(w().zcdb.FindFile(w().zcdb.RootDir(), "later.txt"), nullptr);
+  EXPECT_NE(w().zcdb.FindFile(w().zcdb.RootDir(), "top.txt"), nullptr);
+  EXPECT_EQ(w().fs->ValueMax(), 800);
+  EXPECT_EQ(w().fs->Value(), RoundHalfEven(w().zcdb.NextWritableAddress() * 2048.0 / kMB));
+  EXPECT_EQ(w().zcdb.Tree().MaxFiles(), 65535);
+}
+
+TEST_F(CommandsTest, DiscInformationWithoutADiscSaysSoAndImportNeedsARow) {
+  ASSERT_TRUE(recorder_->Eject());
+  Start();
+  onModal_ = [&](QDialog* d) {
+    auto* sessions = qobject_cast<TfrmSessions*>(d);
+    sessions->show();
+    EXPECT_EQ(sessions->lb->topLevelItemCount(), 0);
+    EXPECT_EQ(sessions->lMedium->text(), "");
+    sessions->btnImportClick();
+    EXPECT_FALSE(sessions->result() == QDialog::Accepted);
+    return sessions->result();
+  };
+  w().SpeedButton4Click();
+  EXPECT_EQ(MessageTexts(), (QStringList{"Error getting session information", "Please select session from list"}));
+}
+
+}  // namespace
+}  // namespace velloran::app::testing
