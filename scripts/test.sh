@@ -14,3 +14,5 @@ export QT_QPA_PLATFORM=offscreen
 export VELLORAN_RECORDER_DIR=$(mktemp -d)
 trap 'rm -rf "$VELLORAN_RECORDER_DIR"' EXIT
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+# The session-import fuzzer, for a bounded time (about a minute).
+VELLORAN_FUZZ_SECONDS=${VELLORAN_FUZZ_SECONDS:-60} bash scripts/fuzz.sh
