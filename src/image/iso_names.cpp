@@ -38,6 +38,21 @@ std::u16string JolietCandidate(const std::u16string& units, bool isDirectory, un
   return platform::TruncateUtf16(base, room) + tail + ext;
 }
 
+// "~" is not a d-character, but the "~N" of 8.3 names is what users know
+// from Windows and what every reader accepts.
+bool IsDChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '~'; }
+
+// ISO 9660 identifiers hold d-characters only (and "~"), and a file's one
+// dot: every other character (blanks and punctuation a handler or CreateDir
+// kept, bytes of UTF-8 characters) becomes "_".
+std::string ValidIsoName(const std::string& name, bool isDirectory) {
+  std::string out = Compilation::UpperAscii(name);
+  const auto lastDot = isDirectory ? std::string::npos : out.rfind('.');
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (!IsDChar(out[i]) && i != lastDot) out[i] = '_';
+  return out;
+}
+
 std::string ToUtf8(const std::u16string& units) {
   return platform::Ucs2BeToUtf8(platform::Utf16ToBigEndian(units));
 }
@@ -71,13 +86,20 @@ int ResolveNames(Compilation& compilation, const std::function<void(const std::s
     std::unordered_set<std::string> allIso, seenIso;
     std::unordered_set<std::u16string> allJoliet, seenJoliet;
     for (TFEntry* c = dir->FirstChild; c; c = c->Next) {
-      allIso.insert(IsoKey(c->IsoName));
+      allIso.insert(IsoKey(ValidIsoName(c->IsoName, c->IsDirectory())));
       allJoliet.insert(platform::Utf8ToUtf16(c->JolietName));
     }
     for (TFEntry* c = dir->FirstChild; c; c = c->Next) {
       if (IsDotName(c->JolietName)) continue;
       const bool isDir = c->IsDirectory();
       // ISO name space.
+      if (const std::string valid = ValidIsoName(c->IsoName, isDir); valid != c->IsoName) {
+        dir->IsoNamesInUse.erase(IsoKey(c->IsoName));
+        c->IsoName = valid;
+        if (c->Directory) c->Directory->IsoName = valid;
+        dir->IsoNamesInUse.insert(IsoKey(valid));
+        ++renamed;
+      }
       std::string key = IsoKey(c->IsoName);
       const std::size_t limit = isDir ? kIsoMaxDirName : kIsoMaxFileName;
       if (key.empty() || c->IsoName.size() > limit || seenIso.count(key)) {

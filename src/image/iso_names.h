@@ -36,8 +36,9 @@ inline std::size_t RecordLength(std::size_t n) { return 33 + n + ((n % 2 == 0) ?
 
 // Makes the names of every directory's children valid and unique in both
 // name spaces, as readers compare them (ISO: without ";1" and trailing dots;
-// Joliet: the UCS-2 identifier). A name that collides or is too long is
-// given a "~N" ending; everything else is left as it is. Returns the number
+// Joliet: the UCS-2 identifier). ISO names keep d-characters and a file's
+// last dot, anything else becoming "_"; a name that collides or is too long
+// is given a "~N" ending; everything else is left as it is. Returns the number
 // of entries renamed (each reported through debug when given).
 int ResolveNames(Compilation& compilation,
                  const std::function<void(const std::string&, std::uint8_t)>& debug = nullptr);

@@ -316,5 +316,19 @@ TEST(Names, ResolveMakesCollidingNamesUnique) {
   EXPECT_EQ(ResolveNames(c), 0);  // stable once resolved
 }
 
+TEST(Names, IsoNamesKeepDCharactersOnly) {
+  ScratchDir dir("dchars");
+  Compilation c;
+  TDEntry* d = c.CreateDir(nullptr, "a.b-c [1]", 16);
+  c.Events.addFile = [](const std::string&, std::string&, std::string& shortName, TDateTime&, int, std::int64_t,
+                        bool&) { shortName = "x y.tar.gz"; };
+  c.AddFile("\\", dir.File("x.gz"), false);
+  ResolveNames(c);
+  EXPECT_EQ(d->IsoName, "A_B_C__1_");
+  EXPECT_EQ(d->Node->IsoName, "A_B_C__1_");
+  EXPECT_EQ(IsoRecordIdentifier(*c.LastFileAdded()), "X_Y_TAR.GZ;1");
+  EXPECT_EQ(d->JolietName, "a.b-c [1]");  // the long name is untouched
+}
+
 }  // namespace
 }  // namespace velloran::image
