@@ -421,13 +421,30 @@ void TRecordingJobs::FinishDisc() {
     switch (FDiscKind) {
       case kKindDvdPlusR:
         b.CloseTrackSessionRaw(false, 1, 0, (FNextTrack >> 8) & 0xFF, t);
-        b.CloseTrackSessionRaw(false, 2, 0, 0, 255);
+        // A DVD+R ignores the write parameters page: closing the session
+        // leaves it appendable, and only close function 5 (close the session
+        // and finalize) closes the disc.
+        if (b.FinalizeDisc)
+          b.CloseTrackSessionRaw(false, 5, 0, 0, 0);
+        else
+          b.CloseTrackSessionRaw(false, 2, 0, 0, 255);
         break;
       case kKindDvdPlusRDl:
         b.CloseTrackSessionRaw(false, 1, 0, (FNextTrack >> 8) & 0xFF, t);
         b.CloseTrackSessionRaw(false, b.FinalizeDisc ? 6 : 2, 0, 0, 0);
         break;
       case kKindDvdR:
+        if (b.FinalizeDisc) {
+          // The page sent for the recording keeps the disc appendable
+          // (multi-session 11b, as a DVD-R written incrementally needs);
+          // the drive closes the disc with the session only when the page
+          // says 00b at that moment.
+          auto page = b.WriteParametersPage;
+          page[3] &= 0x3F;
+          std::size_t length = 0;
+          const auto list = ModeSelectList(page, length);
+          b.ModeSelect10(list.data(), static_cast<std::uint32_t>(length));
+        }
         b.CloseTrackSessionRaw(true, 1, 0, 0, t);
         b.CloseTrackSessionRaw(true, 1, 0, 0, static_cast<std::uint8_t>(t + 1));
         b.CloseTrackSessionRaw(true, 2, 0, 0, static_cast<std::uint8_t>(t + 2));
