@@ -1,0 +1,142 @@
+// The sessions, erase, eject and burn --import commands, run as a user runs
+// them: the velloran program on a virtual recorder reached through the ASPI
+// library beside it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code = -1;
+  std::string out;  // stdout and stderr
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velloran-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ASSERT_TRUE(fs::exists(fs::path(VELLORAN_BIN_DIR) / "velloran")) << "build the velloran program first";
+    for (const char* folder : {"s1", "s2", "s3"}) fs::create_directories(dir_ / folder);
+    Write("s1/a.txt", "alpha");
+    Write("s1/docs/notes.txt", "notes");
+    Write("s2/b.txt", "bravo");
+    Write("s3/c.txt", "charlie");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void Write(const std::string& rel, const std::string& text) {
+    fs::create_directories((dir_ / rel).parent_path());
+    std::ofstream(dir_ / rel) << text;
+  }
+
+  Result Run(const std::string& args) {
+    const std::string cmd = "cd '" + dir_.string() + "' && VELLORAN_RECORDER_DIR='" + (dir_ / "rec").string() +
+                            "' VELLORAN_RECORDER_TIME_SCALE=0 '" VELLORAN_BIN_DIR "/velloran' " + args + " 2>&1";
+    Result r;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = ::pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(CliTest, AppendingSessionsAndClosingTheDisc) {
+  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+  Result r = Run("sessions");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("no sessions"), std::string::npos) << r.out;
+
+  r = Run("burn --import last s1");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("nothing to import: the disc holds no session"), std::string::npos) << r.out;
+
+  ASSERT_EQ(Run("burn --volume ONE s1").code, 0);
+  r = Run("burn --import 4 s2");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("nothing to import: the disc holds 1 session, not 4"), std::string::npos) << r.out;
+  r = Run("burn --import first s2");
+  EXPECT_EQ(r.code, 2) << r.out;
+
+  r = Run("burn --import last s2");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Imported 3 files and folders from session 1."), std::string::npos) << r.out;
+  r = Run("burn --import 2 --finalize s3");
+  ASSERT_EQ(r.code, 0) << r.out;
+
+  // One row per session, where the recorder put them.
+  const Result status = Run("recorder status");
+  std::vector<std::string> starts;
+  const std::regex track(R"(Track \d+:\s+session (\d+), start (\d+), size \d+, complete)");
+  for (std::sregex_iterator it(status.out.begin(), status.out.end(), track), end; it != end; ++it)
+    starts.push_back((*it)[2]);
+  ASSERT_EQ(starts.size(), 3u) << status.out;
+  r = Run("sessions");
+  ASSERT_EQ(r.code, 0) << r.out;
+  const std::regex row(R"(Session(\d\d)\s+(\d+):(\d\d):(\d\d)\s+(\d+)\s+\d+ Mb)");
+  std::vector<std::string> rows;
+  for (std::sregex_iterator it(r.out.begin(), r.out.end(), row), end; it != end; ++it) {
+    rows.push_back((*it)[5]);
+    const long msf = std::stol((*it)[2]) * 4500 + std::stol((*it)[3]) * 75 + std::stol((*it)[4]);
+    EXPECT_EQ(msf - 150, std::stol((*it)[5])) << "start shown as minutes:seconds:frames";
+  }
+  EXPECT_EQ(rows, starts) << r.out;
+  EXPECT_NE(r.out.find("Session01      0:02:00"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Medium Type :   CD-R"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("closed (finalized)"), std::string::npos) << r.out;
+
+  r = Run("burn s1");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("the disc is closed (finalized): nothing more can be written to it"), std::string::npos)
+      << r.out;
+}
+
+TEST_F(CliTest, EraseAndEject) {
+  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+  ASSERT_EQ(Run("burn s1").code, 0);
+  Result r = Run("erase");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("the disc in the drive (CD-R) is not rewritable"), std::string::npos) << r.out;
+
+  ASSERT_EQ(Run("recorder eject").code, 0);
+  ASSERT_EQ(Run("recorder insert cd-rw").code, 0);
+  ASSERT_EQ(Run("burn s1").code, 0);
+  for (const char* how : {"erase", "erase --full"}) {
+    r = Run(how);
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("Disc erased successfully."), std::string::npos) << r.out;
+    EXPECT_NE(Run("recorder status").out.find("Status:        blank"), std::string::npos);
+  }
+
+  r = Run("eject");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(Run("recorder status").out.find("tray open"), std::string::npos);
+  for (const char* command : {"sessions", "erase", "burn --import last s1"}) {
+    r = Run(command);
+    EXPECT_EQ(r.code, 1) << command << ": " << r.out;
+    EXPECT_NE(r.out.find("no disc in the drive"), std::string::npos) << command << ": " << r.out;
+  }
+}
+
+}  // namespace
