@@ -14,6 +14,17 @@
 #include <QVBoxLayout>
 
 namespace velloran::app {
+namespace {
+
+// Icons with the desktop style's folder, drive and file pictures when the
+// icon theme has none (the file-system model's own provider draws nothing
+// then).
+QFileIconProvider* IconProvider() {
+  static QFileIconProvider provider;
+  return &provider;
+}
+
+}  // namespace
 
 // --- Folder tree -------------------------------------------------------------
 
@@ -21,6 +32,7 @@ TShellTreeView::TShellTreeView(QWidget* parent) : QTreeView(parent) {
   model_ = new QFileSystemModel(this);
   model_->setFilter(QDir::AllDirs | QDir::Drives | QDir::NoDotAndDotDot);
   model_->setReadOnly(true);
+  model_->setIconProvider(IconProvider());
   model_->setRootPath(QDir::rootPath());
   setModel(model_);
   for (int c = 1; c < model_->columnCount(); ++c) hideColumn(c);
@@ -33,6 +45,11 @@ TShellTreeView::TShellTreeView(QWidget* parent) : QTreeView(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
   connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { emit PathChanged(model_->filePath(current)); });
+  // The model reads folders in the background: keep the chosen folder in
+  // sight as the folders above it fill in.
+  connect(model_, &QFileSystemModel::directoryLoaded, this, [this] {
+    if (currentIndex().isValid()) scrollTo(currentIndex(), QAbstractItemView::PositionAtCenter);
+  });
 }
 
 QString TShellTreeView::Path() const { return currentIndex().isValid() ? model_->filePath(currentIndex()) : QString(); }
@@ -58,6 +75,7 @@ TShellListView::TShellListView(QWidget* parent) : QWidget(parent) {
   model_ = new QFileSystemModel(this);
   model_->setFilter(QDir::AllEntries | QDir::NoDotAndDotDot);
   model_->setReadOnly(true);
+  model_->setIconProvider(IconProvider());
   selection_ = new QItemSelectionModel(model_, this);
 
   details_ = new QTreeView(this);

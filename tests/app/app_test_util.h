@@ -140,6 +140,8 @@ class MainWindowTest : public ::testing::Test {
 
   void TearDown() override {
     window_.reset();
+    // Back to the run's own folder, which outlives the test's.
+    if (const char* base = std::getenv("VELLORAN_TEST_CONFIG_HOME")) ::setenv("XDG_CONFIG_HOME", base, 1);
     drive::ReleaseTransport();
     RecorderTransport::recorder = nullptr;
     recorder_.reset();

@@ -1,5 +1,184 @@
-// Draws the main window with a compilation loaded and each dialog into PNG
-// files, on whatever display the program runs on (scripts/screenshots.sh
-// starts it under Xvfb with a virtual recorder).
-//   velloran_app_screenshots OUTPUT_DIR SOURCE_DIR
-int main() { return 0; }
+// Draws the main window with a compilation loaded, and each dialog, into PNG
+// files. scripts/screenshots.sh runs it under Xvfb with a virtual recorder,
+// so the windows are the real ones on a real X display.
+//
+//   velloran_app_screenshots OUTPUT_DIR SOURCE_DIR [MORE_DIR]
+//
+// SOURCE_DIR's entries are dropped into the layout and burned twice, so the
+// disc information dialog has two sessions to show; MORE_DIR's entries are
+// added afterwards (large sparse files fill the gauge without being burned).
+#include "app/burn.h"
+#include "app/device_caps.h"
+#include "app/import_session.h"
+#include "app/main_form.h"
+#include "app/newfolder.h"
+#include "app/progress.h"
+#include "app/ui_hooks.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTreeWidget>
+
+#include <cstdio>
+
+using namespace velloran::app;
+
+namespace {
+
+QString g_out;
+int g_failures = 0;
+
+void Pump(int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+void Save(QWidget* w, const QString& name) {
+  Pump(150);
+  const QString file = QDir(g_out).filePath(name + ".png");
+  if (!w->grab().save(file)) {
+    std::fprintf(stderr, "could not write %s\n", qPrintable(file));
+    ++g_failures;
+  } else {
+    std::printf("%s\n", qPrintable(file));
+  }
+}
+
+bool WaitHidden(QWidget* w, int ms = 60000) {
+  QElapsedTimer t;
+  t.start();
+  while (w->isVisible() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return !w->isVisible();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationDisplayName("Velloran DVD/CD Burner");
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s OUTPUT_DIR SOURCE_DIR\n", argv[0]);
+    return 2;
+  }
+  g_out = QString::fromLocal8Bit(argv[1]);
+  const QString source = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
+  QDir().mkpath(g_out);
+
+  QStringList told;
+  Hooks().message = [&](QWidget*, MsgKind, const QString& text, QMessageBox::StandardButtons) {
+    told << text;
+    return static_cast<int>(QMessageBox::Ok);
+  };
+
+  Tfrmmain w;
+  w.show();
+  Pump(300);
+  if (w.cbDrives->count() == 0) {
+    std::fprintf(stderr, "no drive found: %s\n", qPrintable(told.join("; ")));
+    return 1;
+  }
+  w.ShellTreeView1->SetPath(source);
+  Pump(500);
+  w.ShellListView1->SelectNames(QDir(source).entryList(QDir::AllEntries | QDir::NoDotAndDotDot));
+  w.ListView1DragDrop(w.ShellListView1);
+
+  // Two sessions on the disc, burned through the burn dialog.
+  Hooks().modal = [&](QDialog* d) {
+    auto* burn = qobject_cast<TfrmBurn*>(d);
+    if (!burn) return static_cast<int>(QDialog::Rejected);
+    burn->show();
+    burn->cEject->setChecked(false);
+    burn->btnBurn->click();
+    WaitHidden(burn);
+    return burn->result();
+  };
+  w.btnBurnClick();
+  w.btnBurnClick();
+
+  // More added after the burns, so the gauge has something to show.
+  if (argc > 3) {
+    const QString more = QDir(QString::fromLocal8Bit(argv[3])).absolutePath();
+    w.ShellListView1->SetPath(more);
+    Pump(300);
+    w.ShellListView1->SelectNames(QDir(more).entryList(QDir::AllEntries | QDir::NoDotAndDotDot));
+    w.ListView1DragDrop(w.ShellListView1);
+    w.ShellTreeView1->SetPath(source);
+  }
+
+  // The main window with the compilation, a folder opened in the tree.
+  Hooks().modal = [](QDialog* d) { return d->exec(); };
+  if (QTreeWidgetItem* top = w.TopNode(); top && top->childCount() > 0) {
+    top->setExpanded(true);
+    w.tvdir->setCurrentItem(top);
+  }
+  w.ShellListView1->SelectNames({});
+  Save(&w, "main-window");
+  w.btnviewClick();
+  Save(&w, "main-window-shell-on-top");
+  w.btnviewClick();
+  // Larger, so every column of both lists shows.
+  const QSize design = w.size();
+  w.resize(1180, 640);
+  Pump(100);
+  // As a user would widen the list to see its columns.
+  w.Splitter2->setSizes({150, w.Panel1->width() - 150});
+  Save(&w, "main-window-large");
+  w.resize(design);
+
+  // Each dialog, captured while it is up.
+  Hooks().modal = [&](QDialog* d) {
+    d->show();
+    if (auto* burn = qobject_cast<TfrmBurn*>(d)) {
+      burn->eVolLabel->setText("HOLIDAY2026");
+      burn->cCloseDisc->setChecked(false);
+      burn->cEject->setChecked(true);
+      Save(d, "burn-dialog");
+      burn->Label3->setText("Burning ...");
+      burn->pcd->setMaximum(100);
+      burn->pcd->setValue(42);
+      Save(d, "burn-dialog-burning");
+    } else if (auto* sessions = qobject_cast<TfrmSessions*>(d)) {
+      Save(d, "disc-information");
+    } else if (auto* folder = qobject_cast<Tfrmnewfolder*>(d)) {
+      folder->Edit1->setText("New Folder");
+      Save(d, "new-folder");
+    } else if (auto* caps = qobject_cast<TfrmDevCap*>(d)) {
+      Save(d, "device-capabilities");
+    }
+    d->done(QDialog::Rejected);
+    return static_cast<int>(QDialog::Rejected);
+  };
+  w.btnBurnClick();
+  w.SpeedButton4Click();
+  w.btnnewfolderClick();
+  w.SpeedButton3Click();
+
+  // The progress dialog as an image save shows it.
+  w.frmProgress->setWindowTitle("Save as ISO File");
+  w.frmProgress->Label1->setText("Saving (12.34 Mb) ...");
+  w.frmProgress->NoCancel = false;
+  w.frmProgress->pcd->setMaximum(100);
+  w.frmProgress->pcd->setValue(60);
+  w.frmProgress->show();
+  Save(w.frmProgress, "progress-dialog");
+  w.frmProgress->hide();
+
+  // A completion message as the person sees it.
+  QMessageBox box(QMessageBox::Information, "Information", "Operation process done successfully.", QMessageBox::Ok, &w);
+  box.show();
+  Save(&box, "message-done");
+  box.hide();
+
+  std::printf("messages shown: %s\n", qPrintable(told.join(" | ")));
+  w.close();
+  return g_failures ? 1 : 0;
+}
