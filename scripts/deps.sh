@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libcli11-dev
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev xvfb xauth
   xorriso genisoimage python3-pycdlib 7zip libcdio-utils
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static cpio

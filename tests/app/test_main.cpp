@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QSettings>
 
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,10 @@ int main(int argc, char** argv) {
   int result;
   {
     auto app = std::make_unique<QApplication>(argc, argv);
+    // Qt's own settings (the file dialogs' history) keep to the run's folder,
+    // whatever folder a test names for the application's settings.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, pattern);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, pattern);
     ::testing::InitGoogleTest(&argc, argv);
     result = RUN_ALL_TESTS();
   }
