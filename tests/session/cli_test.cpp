@@ -62,8 +62,15 @@ class CliTest : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(CliTest, AppendingSessionsAndClosingTheDisc) {
-  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+struct MediumCase {
+  const char* kind;  // as `velloran recorder insert` names it
+  const char* shown;  // medium type in the sessions listing
+};
+
+class CliMedia : public CliTest, public ::testing::WithParamInterface<MediumCase> {};
+
+TEST_P(CliMedia, AppendingSessionsAndClosingTheDisc) {
+  ASSERT_EQ(Run(std::string("recorder insert ") + GetParam().kind).code, 0);
   Result r = Run("sessions");
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("no sessions"), std::string::npos) << r.out;
@@ -103,7 +110,7 @@ TEST_F(CliTest, AppendingSessionsAndClosingTheDisc) {
   }
   EXPECT_EQ(rows, starts) << r.out;
   EXPECT_NE(r.out.find("Session01      0:02:00"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("Medium Type :   CD-R"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(std::string("Medium Type :   ") + GetParam().shown + "\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("closed (finalized)"), std::string::npos) << r.out;
 
   r = Run("burn s1");
@@ -111,6 +118,17 @@ TEST_F(CliTest, AppendingSessionsAndClosingTheDisc) {
   EXPECT_NE(r.out.find("the disc is closed (finalized): nothing more can be written to it"), std::string::npos)
       << r.out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Media, CliMedia,
+                         ::testing::Values(MediumCase{"cd-r", "CD-R"}, MediumCase{"dvd+r", "DVD+R"},
+                                           MediumCase{"dvd-r", "DVD-R"}),
+                         [](const auto& info) {
+                           std::string name = info.param.shown;
+                           for (char& c : name)
+                             if (c == '-') c = 'M';
+                             else if (c == '+') c = 'P';
+                           return name;
+                         });
 
 TEST_F(CliTest, EraseAndEject) {
   ASSERT_EQ(Run("recorder insert cd-r").code, 0);
