@@ -100,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(Media, MultiSession,
                          ::testing::Values(MediumCase{"CdR", MediumKind::CdR, false, true},
                                            MediumCase{"DvdPlusR", MediumKind::DvdPlusR, false, true},
                                            MediumCase{"DvdMinusR", MediumKind::DvdR, false, true},
-                                           MediumCase{"DvdPlusRw", MediumKind::DvdPlusRw, true, false}),
+                                           MediumCase{"DvdPlusRw", MediumKind::DvdPlusRw, true, false},
+                                           MediumCase{"DvdMinusRw", MediumKind::DvdRwSequential, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
