@@ -233,6 +233,24 @@ TEST_F(EraseTest, WriteErrorWhileZeroingDvdRamIsReported) {
   EXPECT_TRUE(o.withError);
 }
 
+TEST_F(EraseTest, DvdPlusRwThatStaysNotReadyEndsWithAnError) {
+  Insert(MediumKind::DvdPlusRw, vrec::InsertOptions{.formatted = true});
+  Record();
+  // After FORMAT UNIT the drive never becomes ready again.
+  bool formatted = false;
+  Interceptor::hook = [&](SRB_ExecSCSICmd& srb) {
+    if (srb.CDBByte[0] == 0x04) formatted = true;
+    if (!formatted || srb.CDBByte[0] == 0x04 || srb.CDBByte[0] == 0x03) return false;
+    Fail(srb, 0x02, 0x04);
+    return true;
+  };
+  const Outcome o = RunErase(1);
+  EXPECT_TRUE(o.started);
+  EXPECT_EQ(o.events, 1);
+  EXPECT_TRUE(o.withError);
+  EXPECT_LE(burner_->sleptMs.load(), 2u * 60 * 60 * 1000) << "the waits are bounded";
+}
+
 TEST_F(EraseTest, EventArrivesThroughTheSynchronizer) {
   Insert(MediumKind::CdRw);
   Record();
