@@ -152,6 +152,9 @@ Tfrmmain::Tfrmmain(QWidget* parent) : QWidget(parent), sync_(this) {
   sd->setObjectName("sd");
   sd->setNameFilters({"ISO File (*.iso)"});
   sd->setAcceptMode(QFileDialog::AcceptSave);
+  // The dialog adds the extension itself, so it asks about overwriting the
+  // file that will really be written.
+  sd->setDefaultSuffix("iso");
   sd->setFileMode(QFileDialog::AnyFile);
   sd->setOption(QFileDialog::DontUseNativeDialog);  // asks before overwriting
 

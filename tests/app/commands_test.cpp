@@ -129,6 +129,8 @@ TEST_F(CommandsTest, CancelDuringABurnEndsWithCanceledAndNoEject) {
     EXPECT_FALSE(burn->eVolLabel->isEnabled());
     EXPECT_TRUE(w().Timer1->isActive());
     EXPECT_TRUE(w().zcdb.Writing());
+    // Cancel once writing is under way, as a person would see the bar move.
+    EXPECT_TRUE(WaitFor([&] { return w().zcdb.BytesWritten() > 0; }));
     burn->btnCancel->click();
     EXPECT_EQ(burn->Label3->text(), "Cancelling ...");
     EXPECT_FALSE(burn->btnCancel->isEnabled());
