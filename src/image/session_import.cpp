@@ -208,6 +208,10 @@ bool TSessionImporter::ImportDir(std::uint32_t lba, std::uint32_t size, TDEntry*
     if (!read_(lba + i, sector.data())) {
       // What was entered stays; the rest of this extent is lost.
       Error(">>> " + Format(import_msg::UNREADABLE, lba + i));
+      if (++unreadable_ >= limits_.MaxUnreadable) {
+        Error(std::string(">>> ") + import_msg::READ_LIMIT);
+        stopped_ = true;
+      }
       break;
     }
     records.clear();

@@ -81,6 +81,9 @@ struct TImportLimits {
   std::uint32_t MaxDirectoryBytes = 32u << 20;  // one directory extent
   std::uint64_t MaxTotalSectors = 1u << 16;     // every directory sector of one import
   int MaxDepth = 100;
+  // Sectors that cannot be read before the import gives up (a real drive
+  // may spend seconds on each).
+  int MaxUnreadable = 16;
 };
 
 class TSessionImporter {
@@ -115,6 +118,7 @@ class TSessionImporter {
   TImportLimits limits_;
   std::unordered_set<std::uint32_t> visited_;  // directory extents already read
   std::uint64_t sectorsRead_ = 0;
+  int unreadable_ = 0;
   bool stopped_ = false;  // a limit of the whole import was reached
   int files_ = 0;
   int dirs_ = 0;

@@ -308,6 +308,18 @@ TEST_F(ImportTest, UnreadableSectorKeepsWhatWasRead) {
   EXPECT_NE(FileAt("\\", "second.txt"), nullptr);
 }
 
+TEST_F(ImportTest, ManyUnreadableSectorsEndTheImport) {
+  std::vector<Bytes> records = {Dot(30), DotDot(30)};
+  for (std::uint32_t i = 0; i < 40; ++i) {
+    records.push_back(JDir("d" + std::to_string(i), 1000 + i));
+    disc_.Unreadable(1000 + i);
+  }
+  disc_.Dir(30, records);
+  ImportDir(30, 2048, true);
+  EXPECT_TRUE(Reported("IMPORT STOPPED"));
+  EXPECT_LE(disc_.reads, 1u + 16u) << "the import gives up instead of trying every extent";
+}
+
 TEST_F(ImportTest, FileOfSeveralExtentsBecomesOneEntry) {
   const std::uint32_t part = 0xFFFFF800u;
   disc_.Dir(30, {Dot(30), DotDot(30), JFile("huge.img", 1000, part, 0x80),
