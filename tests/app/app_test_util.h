@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,16 @@ namespace fs = std::filesystem;
 class RecorderTransport {
  public:
   static inline vrec::Recorder* recorder = nullptr;
+
+  // Write speeds (kB/s) that SET CD SPEED asked for, in order.
+  static std::vector<int> SpeedsSet() {
+    std::lock_guard lock(mutex_);
+    return speeds_;
+  }
+  static void ClearLog() {
+    std::lock_guard lock(mutex_);
+    speeds_.clear();
+  }
 
   static std::uint32_t Support() { return (std::uint32_t{SS_COMP} << 8) | 1; }
 
@@ -84,6 +95,10 @@ class RecorderTransport {
     std::span<std::uint8_t> data;
     if (dir != vrec::DataDirection::None && srb.SRB_BufPointer && srb.SRB_BufLen)
       data = std::span(srb.SRB_BufPointer, srb.SRB_BufLen);
+    if (srb.CDBByte[0] == 0xBB) {
+      std::lock_guard lock(mutex_);
+      speeds_.push_back(srb.CDBByte[4] << 8 | srb.CDBByte[5]);
+    }
     const vrec::CommandResult r = recorder->Execute(std::span(srb.CDBByte, srb.SRB_CDBLen), data, dir);
     srb.SRB_HaStat = HASTAT_OK;
     srb.SRB_TargStat = r.status;
@@ -92,6 +107,9 @@ class RecorderTransport {
                 std::min<std::size_t>({r.senseLength, srb.SRB_SenseLen, sizeof srb.SenseArea}));
     return finish(SS_ERR);
   }
+
+  static inline std::mutex mutex_;
+  static inline std::vector<int> speeds_;
 };
 
 struct ShownMessage {
@@ -119,6 +137,7 @@ class MainWindowTest : public ::testing::Test {
     if (withRecorder_) {
       recorder_ = std::make_unique<vrec::Recorder>(dir_ / "recorders", 0);
       RecorderTransport::recorder = recorder_.get();
+      RecorderTransport::ClearLog();
     }
     if (withTransport_)
       drive::InstallTransport(&RecorderTransport::Support, &RecorderTransport::Send, drive::kLibraryTransportName);

@@ -65,8 +65,19 @@ TEST_F(MainWindowTest, CdSpeedListProbesDownwardsInCdStepsAndListsEachReadBackOn
     EXPECT_LT(kbps, previous);
     previous = kbps;
   }
-  // The probe leaves the last speed tried; a choice rebuilds the list and
-  // keeps the index.
+  // The probe: from the drive's maximum down in steps of 176 KB/s to the
+  // last positive value (a drive at 7056 is asked for 7056, 6880, 6704, ...).
+  const auto probed = [](int max, int step) {
+    std::vector<int> speeds;
+    for (int s = max; s > 0; s -= step) speeds.push_back(s);
+    return speeds;
+  };
+  RecorderTransport::ClearLog();
+  w().cbSpeedDropDown();
+  EXPECT_EQ(RecorderTransport::SpeedsSet(), probed(max, 176));
+  EXPECT_EQ(probed(7056, 176)[2], 6704);
+  EXPECT_EQ(w().zcdb.WriteSpeed(), probed(max, 176).back()) << "the probe leaves the last speed tried";
+  // A choice rebuilds the list and keeps the index.
   w().cbSpeed->setCurrentIndex(2);
   w().cbSpeedDropDown();
   EXPECT_EQ(w().cbSpeed->currentIndex(), 2);
@@ -79,6 +90,14 @@ TEST_F(MainWindowTest, DvdSpeedListUsesDvdFactors) {
   const QStringList entries = Entries(w().cbSpeed);
   ASSERT_GE(entries.size(), 2);
   EXPECT_TRUE(entries.contains("4.0X (5,540 KB/s)")) << entries.join("|").toStdString();
+  // DVD steps are 700 KB/s.
+  RecorderTransport::ClearLog();
+  w().cbSpeedDropDown();
+  const std::vector<int> speeds = RecorderTransport::SpeedsSet();
+  ASSERT_GE(speeds.size(), 2u);
+  EXPECT_EQ(speeds[0], w().zcdb.MaxWriteSpeed());
+  for (std::size_t i = 1; i < speeds.size(); ++i) EXPECT_EQ(speeds[i - 1] - speeds[i], 700);
+  EXPECT_LE(speeds.back(), 700);
   for (int i = 1; i < entries.size(); ++i)
     EXPECT_TRUE(QRegularExpression("^\\d+\\.\\dX \\([\\d,]+ KB/s\\)$").match(entries[i]).hasMatch())
         << entries[i].toStdString();
