@@ -212,8 +212,14 @@ done
 copy_in() { # HOST GUEST
   local src=$1 dst=$2 lib
   mkdir -p "$ROOT$(dirname -- "$dst")"
-  cp -rL -- "$src" "$ROOT$dst" || fail "cannot copy $src"
-  [[ -f $src && $(head -c4 -- "$src") == $'\x7fELF' ]] || return 0
+  if [[ -f $src && $(head -c4 -- "$src") == $'\x7fELF' ]]; then
+    # Everything in the initramfs lives in guest RAM: programs go in without
+    # their debug sections (symbols stay, so stack traces keep their names).
+    strip --strip-debug -o "$ROOT$dst" -- "$src" 2>/dev/null || cp -L -- "$src" "$ROOT$dst" || fail "cannot copy $src"
+  else
+    cp -rL -- "$src" "$ROOT$dst" || fail "cannot copy $src"
+    return 0
+  fi
   ldd -- "$src" 2>/dev/null | grep -q 'not found' && fail "$src: $(ldd -- "$src" | grep 'not found' | head -n1)"
   while read -r lib; do
     [[ -e $ROOT$lib ]] && continue
@@ -273,7 +279,7 @@ if [[ -n $IMAGE ]]; then
 fi
 : >"$RUN/console" >"$RUN/stdout" >"$RUN/status"
 timeout -k 2 "$TIMEOUT" "$QEMU" -nodefaults -no-user-config -nographic -monitor none -no-reboot \
-  -machine "$MACHINE" -accel "${VELLORAN_QEMU_ACCEL:-tcg}" -cpu max -smp 1 -m 384 \
+  -machine "$MACHINE" -accel "${VELLORAN_QEMU_ACCEL:-tcg}" -cpu max -smp 1 -m 512 \
   -kernel "$BOOT" -initrd "$RUN/initrd" \
   -append "console=ttyS0 panic=-1 8250.nr_uarts=3 quiet loglevel=3 mitigations=off tsc=reliable no_timer_check" \
   -chardev "file,id=c0,path=$RUN/console" -serial chardev:c0 \

@@ -24,6 +24,8 @@
 #include <string>
 #include <tuple>
 
+#include <unistd.h>
+
 namespace velloran::qemu {
 namespace {
 
@@ -73,12 +75,23 @@ struct TestImage {
   std::string error;
 };
 
+// Removes the image's folder when the process ends.
+struct ScratchFolder {
+  fs::path dir;
+  ~ScratchFolder() {
+    std::error_code ec;
+    if (!dir.empty()) fs::remove_all(dir, ec);
+  }
+};
+
 // A small ISO 9660 image made by a reader-independent tool (genisoimage or
 // xorriso); the guest sees it as a pressed CD-ROM, or padded as a DVD-ROM.
 const TestImage& Image() {
+  static ScratchFolder scratch;
   static const TestImage image = [] {
     TestImage t;
     const fs::path dir = fs::temp_directory_path() / ("velloran-qemu-image-" + std::to_string(::getpid()));
+    scratch.dir = dir;
     fs::create_directories(dir / "tree" / "docs");
     {
       std::FILE* f = std::fopen((dir / "tree" / "docs" / "readme.txt").c_str(), "w");
@@ -171,6 +184,14 @@ const GuestRun& RunFor(const Combo& c) {
       if (r.ran) std::printf(" %s %.1f s", step.name.c_str(), r.seconds);
     }
     std::printf("\n");
+    // VELLORAN_QEMU_VERBOSE=1 shows what every command printed.
+    if (const char* v = std::getenv("VELLORAN_QEMU_VERBOSE"); v && *v == '1') {
+      for (const auto& step : spec.steps) {
+        const StepResult& r = (*slot)[step.name];
+        std::printf("---- %s (status %d)\n%s---- stderr\n%s", step.name.c_str(), r.status, r.out.c_str(),
+                    r.err.c_str());
+      }
+    }
   }
   return *slot;
 }
@@ -328,7 +349,9 @@ TEST_P(DriveConformance, PreventedRemovalRefusesEjectUntilAllowed) {
   EXPECT_EQ(kv.at("eject"), "ok");
   EXPECT_NE(kv.at("ready-after-eject").find("asc=3A"), std::string::npos) << kv.at("ready-after-eject");
   EXPECT_EQ(kv.at("load"), "ok");
-  if (HasMedium()) EXPECT_EQ(kv.at("ready-after-load"), "ok");
+  if (HasMedium()) {
+    EXPECT_EQ(kv.at("ready-after-load"), "ok");
+  }
 }
 
 TEST_P(DriveConformance, KernelReleasesTheLockWhenTheLastHandleCloses) {
@@ -398,7 +421,9 @@ TEST_P(DriveConformance, CliEjectWhileAnotherProgramHoldsTheLockSaysWhatHappened
   } else {
     // scsi-cd: MEDIUM REMOVAL PREVENTED (53/02); ide-cd: 53/00.
     EXPECT_TRUE(std::regex_search(r.err, std::regex("MEDIUM REMOVAL PREVENTED|MEDIA LOAD OR EJECT FAILED"))) << r.err;
-    if (HasMedium()) EXPECT_EQ(kv.at("ready"), "ok");
+    if (HasMedium()) {
+      EXPECT_EQ(kv.at("ready"), "ok");
+    }
   }
 }
 

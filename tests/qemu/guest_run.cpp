@@ -133,16 +133,13 @@ std::map<std::string, std::string> KeyValues(const std::string& text) {
 
 GuestRun RunGuest(const GuestSpec& spec) {
   GuestRun run;
-  char pattern[] = "/tmp/velloran-qemu-test.XXXXXX";
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dirPattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velloran-qemu-test.XXXXXX";
-  std::vector<char> buf(dirPattern.begin(), dirPattern.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data()) && !::mkdtemp(pattern)) {
-    run.reason = "mkdtemp failed";
+  std::error_code ec;
+  std::string pattern = (fs::temp_directory_path(ec) / "velloran-qemu-test.XXXXXX").string();
+  if (ec || !::mkdtemp(pattern.data())) {
+    run.reason = "cannot create a temporary folder";
     return run;
   }
-  const fs::path dir = buf[0] ? fs::path(buf.data()) : fs::path(pattern);
+  const fs::path dir = pattern;
   {
     std::ofstream script(dir / "guest.sh");
     script << GuestScript(spec.steps);
@@ -163,7 +160,6 @@ GuestRun RunGuest(const GuestSpec& spec) {
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   const std::string out = ReadFile(dir / "stdout");
   const std::string err = ReadFile(dir / "stderr");
-  std::error_code ec;
   fs::remove_all(dir, ec);
 
   const int status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
