@@ -212,6 +212,35 @@ TEST_F(CommandsTest, BurnFromIsoBurnsABlankDiscAndRefusesAWrittenOne) {
   EXPECT_EQ(modalCount_, dialogs) << "no file dialog for a written disc";
 }
 
+TEST_F(CommandsTest, JobsThatCannotStartEndWithTheErrorMessageAndNoDialogLeft) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  GlobalVars().Eject = false;
+  // An image file that vanished between the dialog and the job.
+  onModal_ = [&](QDialog*) {
+    w().od->selectFile(QString::fromStdString((dir_ / "gone.iso").string()));
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().BurnFromISOFileClick();
+  EXPECT_FALSE(w().frmProgress->isVisible());
+  EXPECT_FALSE(w().Timer1->isActive());
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation done with error occured."});
+  EXPECT_EQ(messages_.back().kind, MsgKind::Warning);
+
+  // An image that cannot be created where it was asked for.
+  messages_.clear();
+  onModal_ = [&](QDialog*) {
+    w().sd->selectFile(QString::fromStdString((dir_ / "no-such-folder" / "x.iso").string()));
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().SaveAsISOFileClick();
+  WaitForProgressToClose();
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation done with error occured."});
+  EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
+  EXPECT_FALSE(w().zcdb.Writing());
+}
+
 TEST_F(CommandsTest, EjectAndItsFailure) {
   Insert(vrec::MediumKind::CdR);
   Start();

@@ -6,6 +6,11 @@
 #include "drive/mmc_reply.h"
 
 #include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QStatusTipEvent>
+#include <QAction>
 #include <QComboBox>
 #include <QLabel>
 #include <QSettings>
@@ -258,6 +263,76 @@ TEST_F(MainWindowTest, SettingsAreWrittenAtCloseAndReadAtStart) {
   w().close();
   QSettings ini(file, QSettings::IniFormat);
   EXPECT_EQ(ini.value("Shell/LastOpenDir", "unset").toString(), "");
+}
+
+TEST_F(MainWindowTest, ControlsCarryTheirNamesCaptionsAndHints) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  EXPECT_EQ(w().size(), QSize(691, 465));
+  const struct {
+    const char* name;
+    const char* caption;
+    const char* hint;
+  } controls[] = {
+      {"btnEject", "Eject", "Eject Medium"},
+      {"btnErase", "Erase", "Erase Medium"},
+      {"btnISO", "ISO Image", "Build or Burn ISO files"},
+      {"btnBurn", "Burn Now", "Burn Now"},
+      {"btnHelp", "Help", "Help"},
+      {"SpeedButton18", "Exit", "Quit"},
+      {"btnNew", "", "Clear all items in CD/DVD layout"},
+      {"SpeedButton4", "Disc Information", "Import previous session"},
+      {"btnnewfolder", "", "Create a new directory "},
+      {"btnDelete", "", "Delete selected item"},
+      {"SpeedButton3", "", "Display Drive Capabilities"},
+  };
+  for (const auto& c : controls) {
+    auto* button = w().findChild<QToolButton*>(c.name);
+    ASSERT_NE(button, nullptr) << c.name;
+    EXPECT_EQ(button->text(), c.caption) << c.name;
+    EXPECT_EQ(button->toolTip(), c.hint) << c.name;
+  }
+  EXPECT_TRUE(w().btnBurn->font().bold());
+  for (const char* name : {"CoolBar1", "Panel12", "btnview", "Image1", "Image2", "PopupMenu1", "PopupMenu2",
+                           "PopupMenu3", "Panel1", "tvdir", "ListView1", "fs", "Panel2", "ShellComboBox1",
+                           "SpeedButton1", "SpeedButton2", "ShellTreeView1", "ShellListView1", "Panel10", "lDrive",
+                           "cbDrives", "cbSpeed", "Label3", "Timer1", "od", "sd", "frmProgress", "frmBurn"})
+    EXPECT_NE(w().findChild<QObject*>(name), nullptr) << name;
+  const QStringList columns = {"Name", "Size", "Type", "Date Modified"};
+  const int widths[] = {210, 112, 140, 140};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(w().ListView1->headerItem()->text(i), columns[i]);
+    EXPECT_EQ(w().ListView1->columnWidth(i), widths[i]);
+  }
+  EXPECT_EQ(w().ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
+  // Menus.
+  EXPECT_EQ(w().BurnFromISOFile1->text(), "Burn From ISO File");
+  EXPECT_EQ(w().SaveasaISOFile1->text(), "Save as a ISO File");
+  EXPECT_TRUE(w().Details1->isChecked());
+  w().Icons1->trigger();
+  EXPECT_EQ(w().ShellListView1->Style(), TShellListView::ViewStyle::Icon);
+  EXPECT_FALSE(w().Details1->isChecked());
+
+  // The hint line shows the hint of what the mouse is over.
+  QStatusTipEvent tip(w().tvdir->statusTip());
+  QApplication::sendEvent(w().tvdir, &tip);
+  EXPECT_EQ(w().Label3->text(), "Drag & Drop folders or files here");
+}
+
+TEST_F(MainWindowTest, DropsFromOtherProgramsAreRefused) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  WriteFile("a.txt", 10);
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(Src() + "/a.txt")});
+  for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(w().ListView1), static_cast<QAbstractItemView*>(w().tvdir)}) {
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &enter);
+    EXPECT_FALSE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &drop);
+  }
+  EXPECT_EQ(w().zcdb.FileCount(), 0);
 }
 
 TEST_F(MainWindowTest, HelpMenuOpensTheProjectsPages) {
