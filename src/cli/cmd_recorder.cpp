@@ -92,6 +92,7 @@ void PrintStatus(const vrec::RecorderStatus& s) {
   if (!f.empty()) f.pop_back();
   std::cout << "Faults:        " << (f.empty() ? "none" : f) << "\n";
   std::cout << "Real time:     " << (s.realTime ? "on" : "off") << " (time scale " << s.timeScale << ")\n";
+  std::cout << "Underruns:     " << s.underruns << "\n";
 }
 
 struct Args {

@@ -181,6 +181,7 @@ bool Recorder::Impl::FillBuffer(std::size_t bytes, bool underrunFree) {
   DrainBuffer();
   if (state.realTime && streaming && wasFull && bufferFill <= 0) {
     ++underruns;
+    ++state.underruns;  // kept in the state folder, for other processes to see
     if (!underrunFree) {
       streaming = false;
       return false;
@@ -431,6 +432,7 @@ bool Recorder::Insert(MediumKind kind, const InsertOptions& options, std::string
     }
     d.state.trayOpen = false;
     d.state.busy = BusyWindow{};
+    d.state.underruns = 0;
     ++d.state.mediaChanges;
     return true;
   });
@@ -497,7 +499,7 @@ std::optional<RecorderStatus> Recorder::Status(std::string* why) {
   s.realTime = d.state.realTime;
   s.timeScale = d.TimeScale();
   s.busy = d.Busy() && d.Now() < d.state.busy.endMs;
-  s.underruns = d.underruns;
+  s.underruns = d.state.underruns;
   return s;
 }
 

@@ -57,6 +57,7 @@ std::string PersistedState::Serialize() const {
       << "media-changes " << mediaChanges << "\n"
       << "real-time " << (realTime ? 1 : 0) << "\n"
       << "time-scale " << timeScale << "\n";
+  if (underruns) out << "underruns " << underruns << "\n";
   if (busy.ascq) out << "busy " << int{busy.ascq} << " " << busy.startMs << " " << busy.endMs << "\n";
   if (!source.empty()) out << "source " << source << "\n";
   if (faults.writeError)
@@ -95,6 +96,8 @@ std::optional<PersistedState> PersistedState::Parse(const std::string& text, std
     } else if (key == "time-scale") {
       ls >> st.timeScale;
       if (!(st.timeScale >= 0)) st.timeScale = 1.0;
+    } else if (key == "underruns") {
+      ls >> st.underruns;
     } else if (key == "busy") {
       int a = 0;
       ls >> a >> st.busy.startMs >> st.busy.endMs;

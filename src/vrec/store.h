@@ -42,6 +42,7 @@ struct PersistedState {
   Faults faults;
   bool realTime = false;
   double timeScale = 1.0;
+  std::uint64_t underruns = 0;  // since the medium was inserted, in real-time mode
   BusyWindow busy;
   std::string source;  // the image a pressed disc was made from
 

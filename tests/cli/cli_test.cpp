@@ -1,0 +1,114 @@
+// The command-line tool as a user runs it: a separate process, its output
+// and its exit status.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string output;  // stdout and stderr
+};
+
+Result Shell(const std::string& command) {
+  Result r;
+  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  std::array<char, 4096> buf;
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
+  const int status = ::pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velloran-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    env_ = "VELLORAN_RECORDER_DIR='" + (dir_ / "state").string() + "' ";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Velloran() const { return env_ + std::string(VELLORAN_BIN_DIR) + "/velloran"; }
+
+  fs::path dir_;
+  std::string env_;
+};
+
+TEST_F(CliTest, DrivesWithoutAnyTransportSaysSoAndFails) {
+  // A copy of the program with no library beside it (and none on the
+  // loader's path): no drive node answers on this machine either.
+  if (fs::exists("/dev/sr0")) GTEST_SKIP() << "this machine has an optical drive";
+  const fs::path lonely = dir_ / "velloran";
+  fs::copy_file(std::string(VELLORAN_BIN_DIR) + "/velloran", lonely);
+  const Result r = Shell(env_ + "LD_LIBRARY_PATH= '" + lonely.string() + "' drives");
+  EXPECT_EQ(r.status, 4) << r.output;
+  EXPECT_NE(r.output.find("no SCSI transport"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("wnaspi32.so"), std::string::npos) << r.output;
+}
+
+TEST_F(CliTest, DrivesFindsTheVirtualRecorderBesideTheProgram) {
+  if (fs::exists("/dev/sr0")) GTEST_SKIP() << "this machine has an optical drive";
+  const Result r = Shell(Velloran() + " drives");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Transport: WNASPI32.DLL"), std::string::npos) << r.output;
+  // Adapter 0, target 0, LUN 0, no drive letter; vendor (8), product (16) and
+  // revision (4) joined.
+  EXPECT_NE(r.output.find("0:0:0,?: VELLORANVREC RECORDER 0 "), std::string::npos) << r.output;
+}
+
+TEST_F(CliTest, BurnAppendsAndRefusesWhatCannotBeDone) {
+  const fs::path src = dir_ / "src";
+  fs::create_directories(src / "sub");
+  std::FILE* f = std::fopen((src / "sub" / "a.txt").c_str(), "w");
+  std::fputs("hello", f);
+  std::fclose(f);
+
+  Result r = Shell(Velloran() + " burn '" + src.string() + "'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Operation process done successfully."), std::string::npos);
+
+  r = Shell(Velloran() + " burn '" + (dir_ / "missing").string() + "'");
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_NE(r.output.find("cannot find"), std::string::npos) << r.output;
+
+  r = Shell(Velloran() + " burn --speed fast '" + src.string() + "'");
+  EXPECT_EQ(r.status, 2) << r.output;
+
+  // A finalized disc takes nothing more.
+  r = Shell(Velloran() + " burn --finalize '" + src.string() + "'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  r = Shell(Velloran() + " burn '" + src.string() + "'");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("closed"), std::string::npos) << r.output;
+
+  // An image only goes to a blank disc; a pressed disc takes nothing.
+  r = Shell(Velloran() + " burn-image '" + (src / "sub" / "a.txt").string() + "'");
+  EXPECT_EQ(r.status, 1) << r.output;
+}
+
+TEST_F(CliTest, WriteErrorGivesTheDrivesTextAndExitCode) {
+  const fs::path src = dir_ / "src";
+  fs::create_directories(src);
+  std::FILE* f = std::fopen((src / "big.bin").c_str(), "w");
+  for (int i = 0; i < 200000; ++i) std::fputc(i & 0xFF, f);
+  std::fclose(f);
+  ASSERT_EQ(Shell(Velloran() + " recorder insert cd-r").status, 0);
+  ASSERT_EQ(Shell(Velloran() + " recorder fault write-error 40").status, 0);
+  const Result r = Shell(Velloran() + " burn '" + src.string() + "'");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("WRITER ERROR ["), std::string::npos) << r.output;
+}
+
+}  // namespace
