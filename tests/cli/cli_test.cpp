@@ -52,7 +52,12 @@ TEST_F(CliTest, DrivesWithoutAnyTransportSaysSoAndFails) {
   if (fs::exists("/dev/sr0")) GTEST_SKIP() << "this machine has an optical drive";
   const fs::path lonely = dir_ / "velloran";
   fs::copy_file(std::string(VELLORAN_BIN_DIR) + "/velloran", lonely);
-  const Result r = Shell(env_ + "LD_LIBRARY_PATH= '" + lonely.string() + "' drives");
+  // A library planted in the working directory is never loaded: it would
+  // run as the user.
+  const fs::path cwd = dir_ / "downloads";
+  fs::create_directories(cwd);
+  fs::copy_file(std::string(VELLORAN_BIN_DIR) + "/wnaspi32.so", cwd / "wnaspi32.so");
+  const Result r = Shell("cd '" + cwd.string() + "' && " + env_ + "LD_LIBRARY_PATH= '" + lonely.string() + "' drives");
   EXPECT_EQ(r.status, 4) << r.output;
   EXPECT_NE(r.output.find("no SCSI transport"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("wnaspi32.so"), std::string::npos) << r.output;
