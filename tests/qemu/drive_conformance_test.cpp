@@ -143,8 +143,10 @@ std::vector<Step> StepsFor(const Combo&) {
     // Another program holds the medium lock while velloran ejects; then
     // the probe reports the tray's state and closes it again.
     s.push_back({"cli-eject-while-locked",
-                 kProbe + " hold 4 >/dev/null & sleep 1; " + kVelloran + " eject; rc=$?; " + kProbe +
-                     " state; wait; exit $rc"});
+                 kProbe + " hold 30 >/tmp/hold & holder=$!; i=0; "
+                          "until grep -q '^prevent: ok' /tmp/hold || [ $i -ge 100 ]; do usleep 100000; i=$((i+1)); done; " +
+                     kVelloran + " eject; rc=$?; kill $holder; wait; sed 's/^/holder-/' /tmp/hold; " + kProbe +
+                     " state; exit $rc"});
   }
   if (HasCommand("sessions")) s.push_back({"sessions", kVelloran + " sessions"});
   if (HasCommand("burn")) {
@@ -415,6 +417,8 @@ TEST_P(DriveConformance, CliEjectWhileAnotherProgramHoldsTheLockSaysWhatHappened
   const auto& r = Step("cli-eject-while-locked");
   ExpectEndedCleanly(r);
   const auto kv = KeyValues(r.out);
+  ASSERT_EQ(kv.count("holder-prevent"), 1u) << r.out;
+  EXPECT_EQ(kv.at("holder-prevent"), "ok");
   // Success must mean an open tray; a refusal must carry the drive's reason.
   if (r.status == 0) {
     EXPECT_NE(kv.at("ready").find("asc=3A"), std::string::npos) << kv.at("ready");
