@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <cmath>
 #include <vector>
 
 namespace velloran::app {
@@ -128,7 +129,7 @@ void TfrmSessions::FillSessions() {
   }
   zcdb.GetDiscInfo(disc);
   const auto mbText = [](std::uint32_t blocks) {
-    return GroupedNumber(static_cast<std::int64_t>(blocks) * 2048 / 1048576) + " Mb";
+    return GroupedNumber(std::llround(static_cast<double>(blocks) * 2048.0 / 1048576.0)) + " Mb";
   };
   lMedium->setText(QString::fromStdString(drive::mmc::DiscKindNames()[zcdb.GetDiscKind() & 15]));
   lDiscSize->setText(mbText(zcdb.DiscCapacity()));

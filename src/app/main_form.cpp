@@ -330,12 +330,8 @@ void Tfrmmain::BuildLayoutPane() {
   connect(btnNew, &QToolButton::clicked, this, &Tfrmmain::NewCompilation);
   connect(SpeedButton4, &QToolButton::clicked, this, &Tfrmmain::SpeedButton4Click);
   connect(btnnewfolder, &QToolButton::clicked, this, &Tfrmmain::btnnewfolderClick);
-  connect(btnDelete, &QToolButton::clicked, this, [this] {
-    // The button takes the focus from the list; remember where it was.
-    DeleteFromList = ListView1->hasFocus() || focusWidget() == ListView1 ||
-                     (QApplication::focusWidget() == nullptr && !ListView1->selectedItems().isEmpty());
-    btnDeleteClick();
-  });
+  connect(btnDelete, &QToolButton::clicked, this, &Tfrmmain::btnDeleteClick);
+  // The button must not take the focus: where it is says what to delete.
   btnDelete->setFocusPolicy(Qt::NoFocus);
   connect(tvdir, &QTreeWidget::itemClicked, this, [this] { tvdirClick(); });
   connect(tvdir, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem* previous) {

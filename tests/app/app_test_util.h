@@ -20,10 +20,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+// Readable failures for Qt strings.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace velloran::app::testing {
 

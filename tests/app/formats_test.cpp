@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
 namespace velloran::app {
 namespace {
 
