@@ -141,6 +141,11 @@ class TZCDBurner : public drive::TSCSIDevice {
   // and read; problems are reported through OnDebugMessage (type 4) and what
   // was read stays in the tree.
   bool ImportSession(std::uint8_t SessionNo, TDEntry* Root);
+  // Reads one directory extent (Size bytes at Lba) of the disc into Dir and
+  // recurses into its subdirectories; true when at least one record was
+  // handled.
+  bool ImportJolietDir(std::uint32_t Lba, std::uint32_t Size, TDEntry* Dir);
+  bool ImportIsoDir(std::uint32_t Lba, std::uint32_t Size, TDEntry* Dir);
 
   // --- Jobs -----------------------------------------------------------------------
   // The recording jobs (their code lives with the write thread, in

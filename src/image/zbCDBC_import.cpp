@@ -21,6 +21,36 @@ bool Overwritable(std::uint8_t kind) {
 
 }  // namespace
 
+namespace {
+
+class DriveImporter {
+ public:
+  DriveImporter(TZCDBurner& b, Compilation& tree)
+      : importer_(
+            tree,
+            [&b](std::uint32_t lba, std::uint8_t* sector) {
+              alignas(8) std::array<std::uint8_t, kSectorSize> buf{};
+              if (!b.Read10(lba, 1, kSectorSize, buf.data())) return false;
+              std::memcpy(sector, buf.data(), kSectorSize);
+              return true;
+            },
+            [&b](const std::string& text, std::uint8_t mType) { b.DebugMessage(text, mType); }) {}
+  TSessionImporter* operator->() { return &importer_; }
+
+ private:
+  TSessionImporter importer_;
+};
+
+}  // namespace
+
+bool TZCDBurner::ImportJolietDir(std::uint32_t Lba, std::uint32_t Size, TDEntry* Dir) {
+  return DriveImporter(*this, FCompilation)->ImportJolietDir(Lba, Size, Dir);
+}
+
+bool TZCDBurner::ImportIsoDir(std::uint32_t Lba, std::uint32_t Size, TDEntry* Dir) {
+  return DriveImporter(*this, FCompilation)->ImportIsoDir(Lba, Size, Dir);
+}
+
 bool TZCDBurner::ImportSession(std::uint8_t SessionNo, TDEntry* Root) {
   const int count = GetSessionCount();
   if (count == 0) return false;
@@ -57,16 +87,7 @@ bool TZCDBurner::ImportSession(std::uint8_t SessionNo, TDEntry* Root) {
     return false;
   }
 
-  auto read = [this](std::uint32_t lba, std::uint8_t* sector) {
-    alignas(8) std::array<std::uint8_t, kSectorSize> buf{};
-    if (!Read10(lba, 1, kSectorSize, buf.data())) return false;
-    std::memcpy(sector, buf.data(), kSectorSize);
-    return true;
-  };
-  TSessionImporter importer(FCompilation, read, [this](const std::string& text, std::uint8_t mType) {
-    Debug(text, mType);
-  });
-  return importer.ImportFrom(start, session, Root ? Root : FCompilation.Root());
+  return DriveImporter(*this, FCompilation)->ImportFrom(start, session, Root ? Root : FCompilation.Root());
 }
 
 }  // namespace velloran::image

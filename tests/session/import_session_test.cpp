@@ -54,6 +54,24 @@ TEST_F(ImportSessionTest, NumberChoosesTheSession) {
   EXPECT_EQ(b.FileCount(), 0);
 }
 
+TEST_F(ImportSessionTest, DirectoryExtentsReadFromTheDrive) {
+  BurnThree(MediumKind::CdR);
+  auto& b = *burner_;
+  // Session 1 starts at 0: its primary descriptor at 16, the Joliet one at 17.
+  alignas(8) std::array<std::uint8_t, 2048> pvd{}, svd{};
+  ASSERT_TRUE(b.Read10(16, 1, 2048, pvd.data()));
+  ASSERT_TRUE(b.Read10(17, 1, 2048, svd.data()));
+  ASSERT_EQ(pvd[0], 1);
+  ASSERT_EQ(svd[0], 2);
+  b.ResetCompilation(65535, 8191);
+  EXPECT_TRUE(b.ImportIsoDir(le::load32(&pvd[158]), le::load32(&pvd[166]), nullptr));
+  EXPECT_NE(b.FindFile(b.RootDir(), "S1.TXT"), nullptr);
+  b.ResetCompilation(65535, 8191);
+  EXPECT_TRUE(b.ImportJolietDir(le::load32(&svd[158]), le::load32(&svd[166]), nullptr));
+  EXPECT_NE(b.FindFile(b.RootDir(), "s1.txt"), nullptr);
+  EXPECT_FALSE(b.ImportJolietDir(le::load32(&svd[158]), 0, nullptr)) << "an empty extent";
+}
+
 TEST_F(ImportSessionTest, IntoAChosenFolder) {
   BurnThree(MediumKind::DvdPlusR);
   auto& b = *burner_;
