@@ -10,6 +10,7 @@
 #include "recording/zbErase.h"
 
 #include <cstring>
+#include <regex>
 
 namespace velloran::session::testing {
 namespace {
@@ -136,9 +137,13 @@ TEST_P(EraseMedia, EndsBlankWithProgressAt100) {
     EXPECT_EQ(s.discStatus, "blank");
   }
   // The log line names the medium and the speed in its steps.
-  bool logged = false;
-  for (const auto& m : Messages(1)) logged = logged || m.text.rfind(">>> STARTING ERASE PROCESS ON ", 0) == 0;
-  EXPECT_TRUE(logged);
+  const std::string name = drive::mmc::DiscKindNames()[b.GetDiscKind() & 15];
+  const bool dvd = c.kind != MediumKind::CdRw;
+  const std::regex line(">>> STARTING ERASE PROCESS ON " + std::regex_replace(name, std::regex(R"([+])"), R"(\+)") +
+                        (dvd ? R"( AT \d+\.\dX\(\d{1,3}(,\d{3})* KB/s\))" : R"( AT \d+X\(\d{1,3}(,\d{3})* KB/s\))"));
+  int logged = 0;
+  for (const auto& m : Messages(1)) logged += std::regex_match(m.text, line) ? 1 : 0;
+  EXPECT_EQ(logged, 1) << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
