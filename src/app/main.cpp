@@ -1,5 +1,6 @@
 // velloran-gui: the desktop application.
 #include "app/main_form.h"
+#include "app/shell_info.h"
 
 #include <QApplication>
 
@@ -8,6 +9,7 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName("velloran-gui");
   QApplication::setApplicationDisplayName("Velloran DVD/CD Burner");
   QApplication::setDesktopFileName("velloran-gui");
+  QApplication::setWindowIcon(QIcon::fromTheme("velloran-gui", velloran::app::CdIcon()));
   velloran::app::Tfrmmain window;
   window.show();
   return app.exec();

@@ -281,11 +281,24 @@ TEST_F(CommandsTest, EraseAsksAndReportsItsEnd) {
   EXPECT_EQ(Status().discStatus, "blank");
 }
 
-TEST_F(CommandsTest, EraseRefusesAWriteOnceDisc) {
-  Insert(vrec::MediumKind::CdR);
+TEST_F(CommandsTest, EraseRefusesWriteOnceDiscsButAsksForDvdRam) {
+  const struct {
+    vrec::MediumKind kind;
+    const char* message;
+  } rows[] = {
+      {vrec::MediumKind::CdR, "Disc is not Erasable."},
+      {vrec::MediumKind::DvdPlusR, "Disc is not Erasable."},
+      {vrec::MediumKind::DvdRam, "All data on the CD will be lost,\nAre you sure you want to erase the Disc?"},
+  };
   Start();
-  w().btnEraseClick();
-  EXPECT_EQ(MessageTexts(), QStringList{"Disc is not Erasable."});
+  answer_ = QMessageBox::No;
+  for (const auto& row : rows) {
+    Insert(row.kind);
+    messages_.clear();
+    w().btnEraseClick();
+    EXPECT_EQ(MessageTexts(), QStringList{row.message}) << static_cast<int>(row.kind);
+    EXPECT_FALSE(w().frmProgress->isVisible());
+  }
 }
 
 TEST_F(CommandsTest, DiscInformationListsTheSessionsAndImportRebuildsTheLayout) {
