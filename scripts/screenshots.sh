@@ -5,8 +5,8 @@
 #
 #   scripts/screenshots.sh [OUTPUT_DIR]     (default: build-gui/screenshots)
 #
-# Builds in $VELLORAN_GUI_BUILD (default build-gui) when the programs are
-# missing. Needs xvfb (apt-get install xvfb).
+# Builds what it needs in $VELLORAN_GUI_BUILD (default build-gui). Needs xvfb
+# (apt-get install xvfb xauth).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${VELLORAN_GUI_BUILD:-build-gui}
@@ -16,10 +16,8 @@ if ! command -v xvfb-run >/dev/null; then
   echo "screenshots.sh: xvfb-run is missing (apt-get install xvfb xauth)" >&2
   exit 1
 fi
-if [ ! -x "$build/bin/velloran_app_screenshots" ] || [ ! -x "$build/bin/velloran" ]; then
-  [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug
-  ninja -C "$build" velloran velloran-gui wnaspi32 velloran_app_screenshots
-fi
+[ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug
+ninja -C "$build" velloran velloran-gui wnaspi32 velloran_app_screenshots >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

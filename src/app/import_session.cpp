@@ -1,6 +1,5 @@
 #include "app/import_session.h"
 
-#include "app/component_compat.h"
 #include "app/formats.h"
 #include "app/main_form.h"
 #include "app/ui_hooks.h"
@@ -144,13 +143,10 @@ void TfrmSessions::btnImportClick() {
     return;
   }
   auto& zcdb = main_->zcdb;
-  if (!CanImportSession(zcdb)) {
-    MessageDlg(this, MsgKind::Warning, "Session import is not available in this build.");
-    return;
-  }
   const int position = lb->indexOfTopLevelItem(row) + 1;
   zcdb.ResetCompilation(65535, 8191);
-  BurnerImportSession(zcdb, static_cast<std::uint8_t>(position), zcdb.RootDir());
+  // A failed import leaves what could be read; the layout shows just that.
+  zcdb.ImportSession(static_cast<std::uint8_t>(position), zcdb.RootDir());
   main_->RebuildLayoutView();
   accept();
 }

@@ -1,7 +1,6 @@
 #include "app/main_form.h"
 
 #include "app/burn.h"
-#include "app/component_compat.h"
 #include "app/globals.h"
 #include "app/progress.h"
 #include "app/shell_info.h"
@@ -110,7 +109,7 @@ Tfrmmain::Tfrmmain(QWidget* parent) : QWidget(parent), sync_(this) {
   zcdb.OnWriteDone = [this](drive::TObject*, const std::string& error) {
     zcdbWriteDone(QString::fromStdString(error));
   };
-  SetEraseDoneHandler(zcdb, [this](bool withError) { zcdbEraseDone(withError); });
+  zcdb.OnEraseDone = [this](drive::TObject*, bool withError) { zcdbEraseDone(withError); };
   zcdb.OnDebugMessage = [this](drive::TObject*, const std::string& message, std::uint8_t) {
     std::lock_guard lock(debugMutex_);
     debugLog_.push_back(QString::fromStdString(message));
@@ -524,16 +523,13 @@ void Tfrmmain::cbSpeedDropDown() {
   cbSpeed->setCurrentIndex(selected >= 0 && selected < cbSpeed->count() ? selected : 0);
 }
 
-bool Tfrmmain::JobRunning() const {
-  auto& burner = const_cast<image::TZCDBurner&>(zcdb);
-  return zcdb.Writing() || BurnerErasing(burner);
-}
+bool Tfrmmain::JobRunning() const { return zcdb.Writing() || zcdb.Erasing(); }
 
 void Tfrmmain::Timer1Timer() {
-  if (BurnerErasing(zcdb)) {
+  if (zcdb.Erasing()) {
     if (frmProgress->isVisible()) {
       frmProgress->pcd->setMaximum(100);
-      frmProgress->pcd->setValue(std::clamp(BurnerEraseProgress(zcdb), 0, 100));
+      frmProgress->pcd->setValue(std::clamp(zcdb.EraseProgress(), 0, 100));
     }
     return;
   }

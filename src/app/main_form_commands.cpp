@@ -2,7 +2,6 @@
 // Eject, the two image commands, the job-end handlers, and the disc and drive
 // information dialogs.
 #include "app/burn.h"
-#include "app/component_compat.h"
 #include "app/device_caps.h"
 #include "app/globals.h"
 #include "app/import_session.h"
@@ -59,10 +58,6 @@ void Tfrmmain::btnEraseClick() {
                  "All data on the CD will be lost,\nAre you sure you want to erase the Disc?",
                  QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
     return;
-  if (!CanErase(zcdb)) {
-    MessageDlg(this, MsgKind::Warning, "Erasing is not available in this build.");
-    return;
-  }
   frmProgress->NoCancel = true;
   frmProgress->setWindowTitle("Erase CD/DVD");
   frmProgress->pcd->setValue(0);
@@ -70,7 +65,7 @@ void Tfrmmain::btnEraseClick() {
   frmProgress->Label1->setText("Erase ...");
   Timer1->start();
   SetSpeedFromList();
-  if (!BurnerErase(zcdb, 1) && !BurnerErasing(zcdb) && frmProgress->isVisible()) {
+  if (!zcdb.Erase(1) && !zcdb.Erasing() && frmProgress->isVisible()) {
     // Not started and no end event (the drive was not ready after all):
     // nothing runs, so nothing may stay on screen waiting for it.
     Timer1->stop();

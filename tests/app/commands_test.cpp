@@ -4,7 +4,6 @@
 #include "app_test_util.h"
 
 #include "app/burn.h"
-#include "app/component_compat.h"
 #include "app/import_session.h"
 #include "app/progress.h"
 
@@ -254,7 +253,6 @@ TEST_F(CommandsTest, EjectAndItsFailure) {
 }
 
 TEST_F(CommandsTest, EraseAsksAndReportsItsEnd) {
-  if (!CanErase(image::TZCDBurner{})) GTEST_SKIP() << "the component of this build cannot erase";
   Insert(vrec::MediumKind::CdRw);
   Start();
   FillCompilation();
@@ -314,7 +312,6 @@ TEST_F(CommandsTest, DiscInformationListsTheSessionsAndImportRebuildsTheLayout) 
 
   QStringList rows;
   QString medium, used, full, freeSpace;
-  const bool canImport = CanImportSession(w().zcdb);
   onModal_ = [&](QDialog* d) {
     auto* sessions = qobject_cast<TfrmSessions*>(d);
     EXPECT_NE(sessions, nullptr);
@@ -344,10 +341,6 @@ TEST_F(CommandsTest, DiscInformationListsTheSessionsAndImportRebuildsTheLayout) 
   EXPECT_EQ(used, QString::number(usedMB) + " Mb");
   EXPECT_FALSE(freeSpace.isEmpty());
 
-  if (!canImport) {
-    EXPECT_EQ(MessageTexts(), QStringList{"Session import is not available in this build."});
-    GTEST_SKIP() << "the component of this build cannot import sessions";
-  }
   EXPECT_TRUE(messages_.empty()) << MessageTexts().join("; ").toStdString();
   // The layout now holds the last session's tree; the gauge shows the
   // disc's used space on a scale ending at its capacity rounded up.

@@ -146,12 +146,12 @@ int main(int argc, char* argv[]) {
       burn->pcd->setMaximum(100);
       burn->pcd->setValue(42);
       Save(d, "burn-dialog-burning");
-    } else if (auto* sessions = qobject_cast<TfrmSessions*>(d)) {
+    } else if (qobject_cast<TfrmSessions*>(d)) {
       Save(d, "disc-information");
     } else if (auto* folder = qobject_cast<Tfrmnewfolder*>(d)) {
       folder->Edit1->setText("New Folder");
       Save(d, "new-folder");
-    } else if (auto* caps = qobject_cast<TfrmDevCap*>(d)) {
+    } else if (qobject_cast<TfrmDevCap*>(d)) {
       Save(d, "device-capabilities");
     }
     d->done(QDialog::Rejected);
