@@ -67,8 +67,10 @@ int FillCompilation(image::TZCDBurner& burner, const CompilationArgs& o, const G
     else if (globals.debug || mType == 3 || mType == 4)
       std::cerr << text << "\n";
   };
-  // The desktop application's capacities for a new compilation.
-  burner.ResetCompilation(600000, 20000);
+  // Memory grows with the tree, not with these limits: the command line
+  // allows more than the desktop application's new compilation (600,000
+  // files in 20,000 folders); path tables number folders in 16 bits.
+  burner.ResetCompilation(2000000, 65535);
   burner.IdVolume = o.volume;
   burner.JolietFileSystem = !o.noJoliet;
 

@@ -85,8 +85,18 @@ class ImageTarget {
     ::fchmod(fd_, 0666 & ~mask);
     return true;
   }
-  // Writes everything or fails with errno in code.
+  // Writes everything or fails with errno in code. Blocks of zeros (the
+  // holes of sparse source files, padding) become holes in the image.
   bool Write(const std::uint8_t* data, std::size_t size, int& code) {
+    if (IsZero(data, size)) {
+      if (::lseek(fd_, static_cast<off_t>(size), SEEK_CUR) < 0) {
+        code = errno;
+        return false;
+      }
+      length_ += static_cast<std::int64_t>(size);
+      return true;
+    }
+    length_ += static_cast<std::int64_t>(size);
     std::size_t done = 0;
     while (done < size) {
       ssize_t n = ::write(fd_, data + done, size - done);
@@ -104,6 +114,11 @@ class ImageTarget {
     return true;
   }
   bool Commit(int& code) {
+    // A trailing hole needs the length set explicitly.
+    if (::ftruncate(fd_, static_cast<off_t>(length_)) != 0) {
+      code = errno;
+      return false;
+    }
     if (::fsync(fd_) != 0 && errno != EINVAL) {
       code = errno;
       return false;
@@ -129,8 +144,13 @@ class ImageTarget {
   }
 
  private:
+  static bool IsZero(const std::uint8_t* data, std::size_t size) {
+    return size > 0 && data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
+  }
+
   std::string final_, temp_;
   int fd_ = -1;
+  std::int64_t length_ = 0;
 };
 
 }  // namespace
