@@ -3,6 +3,7 @@
 // importer (session_import.h), which reads sectors through READ (10).
 #include "image/zbCDBC.h"
 
+#include "drive/byte_order.h"
 #include "drive/zbConst.h"
 #include "image/session_import.h"
 
@@ -80,6 +81,16 @@ bool TZCDBurner::ImportSession(std::uint8_t SessionNo, TDEntry* Root) {
         start = TrackInfo.trackStart;
         found = true;
       }
+    }
+  }
+  if (!found && session == count) {
+    // Read-only drives need not know READ TRACK INFORMATION (QEMU's answer
+    // INVALID COMMAND OPERATION CODE); the session TOC gives where the last
+    // session's first track starts.
+    alignas(8) std::array<std::uint8_t, 12> toc{};
+    if (ReadTOC(1, toc.data(), 0, false, 0, toc.size()) && toc[3] == session) {
+      start = be::load32(&toc[8]);
+      found = true;
     }
   }
   if (!found) {
