@@ -69,6 +69,13 @@ bool HasCommand(const std::string& name) {
   return std::regex_search(help, std::regex("\\n\\s+" + name + "\\s"));
 }
 
+// Whether `velloran COMMAND --help` lists an option.
+bool HasOption(const std::string& command, const std::string& option) {
+  if (!HasCommand(command)) return false;
+  const std::string help = Capture(ShellQuote(VELLORAN_CLI) + " " + command + " --help 2>&1");
+  return help.find(option) != std::string::npos;
+}
+
 struct TestImage {
   std::string path;
   std::uint64_t blocks = 0;
@@ -152,6 +159,11 @@ std::vector<Step> StepsFor(const Combo&) {
   if (HasCommand("burn")) {
     s.push_back({"burn", userFiles + " && " + kVelloran + " burn /root/user"});
     s.push_back({"files-after-burn", "md5sum -c /root/user.md5"});
+  }
+  if (HasOption("burn", "--import")) {
+    // Reads the pressed disc's session through SG_IO before the refusal.
+    s.push_back({"burn-import", userFiles + " && " + kVelloran + " burn --import last /root/user"});
+    s.push_back({"files-after-import", "md5sum -c /root/user.md5"});
   }
   if (HasCommand("erase")) s.push_back({"erase", kVelloran + " erase"});
   if (HasCommand("eject")) s.push_back({"cli-eject", kVelloran + " eject"});
@@ -398,6 +410,17 @@ TEST_P(DriveConformance, BurnOnTheReadOnlyDriveFailsCleanly) {
   if (!HasCommand("burn")) GTEST_SKIP() << "velloran has no 'burn' command yet";
   ExpectCleanRefusal(Step("burn"));
   EXPECT_EQ(Step("files-after-burn").status, 0) << Step("files-after-burn").out;
+}
+
+TEST_P(DriveConformance, BurnWithImportOnTheReadOnlyDriveFailsCleanly) {
+  if (!HasOption("burn", "--import")) GTEST_SKIP() << "velloran burn has no --import yet";
+  const auto& r = Step("burn-import");
+  ExpectCleanRefusal(r);
+  // The pressed disc's folder and file come in before the drive refuses.
+  if (HasMedium()) {
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("Imported 2 files and folders from session 1"))) << r.out << r.err;
+  }
+  EXPECT_EQ(Step("files-after-import").status, 0) << Step("files-after-import").out;
 }
 
 TEST_P(DriveConformance, EraseOnTheReadOnlyDriveFailsCleanly) {
