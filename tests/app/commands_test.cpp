@@ -8,6 +8,7 @@
 #include "app/progress.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -117,11 +118,11 @@ TEST_F(CommandsTest, BurnDialogShowsTheComponentsOptionsAndEmptyLabelAtFirst) {
 
 TEST_F(CommandsTest, CancelDuringABurnEndsWithCanceledAndNoEject) {
   Insert(vrec::MediumKind::CdR);
-  std::string why;
-  ASSERT_TRUE(recorder_->SetSlow(40, &why)) << why;  // 40 ms per command: time to cancel
   Start();
   WriteFile("big.bin", 6 * kMB, 'z');
   DropOnList({"big.bin"});
+  std::string why;
+  ASSERT_TRUE(recorder_->SetSlow(20, &why)) << why;  // 20 ms per command: time to cancel
   BurnNow("X", false, true, [&](TfrmBurn* burn) {
     EXPECT_EQ(burn->Label3->text(), "Burning ...");
     EXPECT_FALSE(burn->btnBurn->isEnabled());
@@ -137,6 +138,32 @@ TEST_F(CommandsTest, CancelDuringABurnEndsWithCanceledAndNoEject) {
   });
   EXPECT_EQ(MessageTexts(), QStringList{"Operation canceled by user"});
   EXPECT_FALSE(Status().trayOpen);
+}
+
+TEST_F(CommandsTest, ClosingTheWindowDuringABurnStopsTheJobAndReturns) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  WriteFile("big.bin", 6 * kMB, 'z');
+  DropOnList({"big.bin"});
+  std::string why;
+  ASSERT_TRUE(recorder_->SetSlow(20, &why)) << why;
+  // The dialog is left up with the job running.
+  onModal_ = [&](QDialog* d) {
+    auto* burn = qobject_cast<TfrmBurn*>(d);
+    burn->show();
+    burn->btnBurn->click();
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().btnBurnClick();
+  ASSERT_TRUE(w().zcdb.Writing());
+  ASSERT_TRUE(WaitFor([&] { return w().zcdb.BytesWritten() > 0; }));
+  QElapsedTimer timer;
+  timer.start();
+  w().close();
+  window_.reset();
+  EXPECT_LT(timer.elapsed(), 20000);
+  EXPECT_TRUE(messages_.empty()) << "no message once the window is gone";
+  EXPECT_EQ(Status().completeSessions, 0);
 }
 
 TEST_F(CommandsTest, SaveAsIsoWritesAnImageTheReadersAccept) {
