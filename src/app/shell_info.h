@@ -1,6 +1,6 @@
-// What the Windows shell supplied for the layout views, from Qt's icon
-// provider and MIME database: the icon and type name of a file type, and the
-// project's own three layout icons.
+// Icons and type names for the layout views: a file type's icon and name
+// from Qt's icon provider and MIME database, and the project's own three
+// layout icons.
 #pragma once
 
 #include <QIcon>
