@@ -161,6 +161,9 @@ class TSCSIDevice : public TObject {
   void ProbeWriteModes();
   // Waits for a drive after a long operation; false when the budget ran out.
   bool WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs);
+  // Leaves the drive as a recording or an erase found it: neutral CD write
+  // parameters, maximum read speed, removal allowed, medium loaded.
+  void NeutralDriveState();
 
   // Pauses between polls of a busy drive (and the recording's waits for
   // it); tests replace it.

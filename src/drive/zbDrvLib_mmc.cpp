@@ -28,6 +28,7 @@ class CloseHandleAround {
 };
 
 constexpr std::uint8_t kAscNotReady = 0x04;
+constexpr std::uint8_t kAscMediumNotPresent = 0x3A;
 
 // True when a READ TOC reply is a format 0 TOC: first and last track in
 // bytes 2-3, 8-byte track descriptors, the last one the lead-out (AAh).
@@ -298,6 +299,19 @@ void TSCSIDevice::ProbeWriteModes() {
   if (SetWriteModePage(2)) WriteModes |= 4;
 }
 
+void TSCSIDevice::NeutralDriveState() {
+  const bool finalize = FinalizeDisc;
+  FinalizeDisc = false;
+  SetWriteParameters(false, false, mmc::kKindCdRom, true);
+  FinalizeDisc = finalize;
+  SetCDSpeed(MaxReadSpeed(), 2);
+  RezeroUnit();
+  PreventAllowRemoval(true);
+  StartStopUnit(false);
+  RezeroUnit();
+  TestUnitReady(5000);
+}
+
 bool TSCSIDevice::WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs) {
   alignas(8) std::array<std::uint8_t, 40> sense{};
   auto lastAsc = [&] { return LastSense[12]; };
@@ -335,6 +349,11 @@ bool TSCSIDevice::WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs) {
 
   if (!toRequestSense) {
     if (TestUnitReady(5000) && sense[12] == 0) return true;
+    // No medium: no wait brings one, and REQUEST SENSE below cannot tell.
+    // After the kernel's autosense scsi-cd has no sense left and would read
+    // as ready; ide-cd repeats its last error with the VALID bit (F0h) and
+    // would be waited on until the budget ran out.
+    if (lastAsc() == kAscMediumNotPresent) return false;
     do {
       pause(stepMs);
       budgetMs -= stepMs;

@@ -90,20 +90,6 @@ bool TEraseThread::WriteZeros(std::uint32_t blocks, bool& allWritten) {
   return true;
 }
 
-void TEraseThread::NeutralDriveState() {
-  auto& b = FDevice;
-  const bool finalize = b.FinalizeDisc;
-  b.FinalizeDisc = false;
-  b.SetWriteParameters(false, false, kKindCdRom, true);
-  b.FinalizeDisc = finalize;
-  b.SetCDSpeed(b.MaxReadSpeed(), 2);
-  b.RezeroUnit();
-  b.PreventAllowRemoval(true);
-  b.StartStopUnit(false);
-  b.RezeroUnit();
-  b.TestUnitReady(5000);
-}
-
 bool TEraseThread::MediumErased() {
   auto& b = FDevice;
   // Loading the tray again may leave a unit attention for the next command.
@@ -205,7 +191,7 @@ void TEraseThread::Execute() {
 
   if (drive::TransportName() == drive::kPassThroughTransportName) drive::ReloadTransport();
   FProgress = 100;
-  NeutralDriveState();
+  FDevice.NeutralDriveState();
   FWithError = FDriveError || !MediumErased();
 
   FRunning = false;

@@ -54,7 +54,6 @@ class TEraseThread : public std::enable_shared_from_this<TEraseThread> {
   // Writes blocks of 32 zero sectors from address 0; false when a write
   // failed for a reason other than the end of the medium.
   bool WriteZeros(std::uint32_t blocks, bool& allWritten);
-  void NeutralDriveState();
   bool MediumErased();
 
   image::TZCDBurner& FDevice;

@@ -222,6 +222,7 @@ bool TRecordingJobs::WaitForCache() {
 
 bool TRecordingJobs::BurnCompilation() {
   if (FRunning) return false;
+  FAbort = false;
   FDiscKind = FBurner.GetDiscKind();
   const int blockSize = BlockSizeFor(FDiscKind);
   if (IsDvdRw(FDiscKind) && !QuickFormatDvdRw(FDiscKind)) {
@@ -247,6 +248,7 @@ bool TRecordingJobs::BurnCompilation() {
 
 bool TRecordingJobs::BurnImageFile(const std::string& FileName) {
   if (FRunning) return false;
+  FAbort = false;
   FDiscKind = FBurner.GetDiscKind();
   const int blockSize = BlockSizeFor(FDiscKind);
   std::int64_t size;
@@ -269,6 +271,7 @@ bool TRecordingJobs::BurnImageFile(const std::string& FileName) {
 int TRecordingJobs::SaveImageFile(const std::string& FileName, bool Direct) {
   if (Direct) return FBurner.SaveImageDirect(FileName);
   if (FRunning) return -1;
+  FAbort = false;
   FBurner.ISOFileName = FileName;
   if (!FBurner.BuildLayout(true, FBurner.RootDir()) || !FBurner.BuildMetadata(true, FBurner.RootDir())) {
     Fail(FBurner.WriteDoneError.empty() ? image::msg::COMPILATION_EMPTY : FBurner.WriteDoneError);
@@ -492,24 +495,11 @@ void TRecordingJobs::FinishDisc() {
   if (FDiscKind != kKindDvdRam) b.ReadBufferCapacity();
 }
 
-void TRecordingJobs::NeutralDriveState() {
-  auto& b = FBurner;
-  const bool finalize = b.FinalizeDisc;
-  b.FinalizeDisc = false;
-  b.SetWriteParameters(false, false, kKindCdRom, true);
-  b.FinalizeDisc = finalize;
-  b.SetCDSpeed(b.MaxReadSpeed(), 2);
-  b.RezeroUnit();
-  b.PreventAllowRemoval(true);
-  b.StartStopUnit(false);
-  b.RezeroUnit();
-  b.TestUnitReady(5000);
-}
-
 void TRecordingJobs::Execute(bool toImageFile, bool imageFileSource) {
   platform::SetCurrentThreadPriority(platform::ThreadPriority::TimeCritical);
   auto& b = FBurner;
-  FAbort = false;
+  // The abort flag was cleared when the job started: a Cancel pressed while
+  // the thread was being started must not be lost.
   FBytesWritten = 0;
   FBufferFill = -1;
   FCache->ResetErrorText("");
@@ -614,7 +604,7 @@ void TRecordingJobs::Execute(bool toImageFile, bool imageFileSource) {
   image.reset();  // an unfinished image is removed
   if (!toImageFile && prepared) {
     FinishDisc();
-    NeutralDriveState();
+    FBurner.NeutralDriveState();
   }
   End();
 }

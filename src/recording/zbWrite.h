@@ -76,7 +76,6 @@ class TRecordingJobs {
   bool WriteFirstBlockAtZero(int count);
   bool WriteBlock(std::uint32_t lba, int count);
   void FinishDisc();
-  void NeutralDriveState();
   int TakeBlock();
   void End();
 
