@@ -2,11 +2,11 @@
 // the virtual recorder, and what it recorded is read back by readers no one
 // here wrote (tests/tools/check_image.py: xorriso, isoinfo, 7-Zip, pycdlib)
 // and compared with the source files.
-#include "drive/mmc_harness.h"
 #include "drive/mmc_reply.h"
 #include "image/zbCDBC.h"
 #include "platform/synchronizer.h"
 #include "recording/zbWrite.h"
+#include "session/session_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -24,21 +24,7 @@ namespace velloran {
 namespace {
 
 namespace fs = std::filesystem;
-using drive::testing::RecorderTransport;
 using vrec::MediumKind;
-
-// The component with its pauses taken off the wall clock: they advance the
-// recorder's clock, so formats and closes finish without waiting.
-class TestBurner : public image::TZCDBurner {
- public:
-  explicit TestBurner(vrec::ManualClock* clock) : clock_(clock) {}
-  void SleepMs(std::uint32_t ms) override {
-    if (clock_) clock_->Advance(ms);
-  }
-
- private:
-  vrec::ManualClock* clock_;
-};
 
 void WriteFile(const fs::path& path, std::size_t size, unsigned seed) {
   fs::create_directories(path.parent_path());
@@ -49,33 +35,25 @@ void WriteFile(const fs::path& path, std::size_t size, unsigned seed) {
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
-int RunChecker(const fs::path& image, const fs::path& source, std::uint32_t sessionStart = 0,
-               const std::string& readers = "xorriso,isoinfo,7z,pycdlib") {
+int RunChecker(const fs::path& image, const fs::path& source, const std::string& readers = "xorriso,isoinfo,7z,pycdlib") {
   std::string cmd = std::string("/usr/bin/python3 ") + VELLORAN_SOURCE_DIR + "/tests/tools/check_image.py '" +
                     image.string() + "' '" + source.string() + "' --readers " + readers;
-  if (sessionStart) cmd += " --session-start " + std::to_string(sessionStart);
   return std::system(cmd.c_str());
 }
 
-class BurnTest : public ::testing::Test {
+// The burner on the session suite's recorder test bed, with OnWriteDone
+// delivered through a synchroniser whose owner loop the test runs, as the
+// programs do.
+class BurnTest : public session::testing::BurnerTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/velloran-burn-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    vrec::RecorderOptions options;
-    options.clock = &clock_;
-    recorder_ = std::make_unique<vrec::Recorder>(dir_ / "state", 0, options);
-    transport_.recorder = recorder_.get();
-    RecorderTransport::current = &transport_;
-    drive::InstallTransport(&RecorderTransport::Support, &RecorderTransport::Send, drive::kLibraryTransportName);
-    burner_ = std::make_unique<TestBurner>(&clock_);
+    BurnerTest::SetUp();
     burner_->SetSynchronizer(&sync_);
     burner_->OnWriteDone = [this](drive::TObject*, const std::string& error) {
       error_ = error;
       done_ = true;
     };
-    source_ = dir_ / "src";
+    source_ = dir_ / "source";
     WriteFile(source_ / "readme.txt", 1, 1);
     WriteFile(source_ / "data" / "photo one.jpg", 70000, 2);
     WriteFile(source_ / "data" / "deeper" / "tiny.bin", 2049, 3);
@@ -85,31 +63,17 @@ class BurnTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    burner_.reset();
-    drive::ReleaseTransport();
-    RecorderTransport::current = nullptr;
-    recorder_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  void Insert(MediumKind kind, vrec::InsertOptions options = {}) {
-    std::string why;
-    ASSERT_TRUE(recorder_->Insert(kind, options, &why)) << why;
-    ASSERT_FALSE(burner_->Devices.empty());
-    burner_->SetDevice(burner_->Devices.front());
-    ASSERT_FALSE(burner_->DeviceId.empty());
-    burner_->TestUnitReady(5000);  // past the medium-change report
-    transport_.log.clear();
+    if (burner_) burner_->SetSynchronizer(nullptr);
+    BurnerTest::TearDown();
   }
 
   void AddSource() {
     ASSERT_NE(burner_->AddFolder(burner_->RootDir(), source_.string(), false, false, true, 63, "*.*"), -1);
   }
 
-  // Starts a job and runs the owner's loop until OnWriteDone.
-  // Returns whether the job started (a job that fails while preparing has
-  // run OnWriteDone already).
+  // Starts a job and runs the owner's loop until OnWriteDone. Returns
+  // whether the job started (one that fails while preparing has run
+  // OnWriteDone already).
   bool Run(const std::function<bool()>& start, int timeoutSeconds = 60) {
     done_ = false;
     error_.clear();
@@ -121,32 +85,10 @@ class BurnTest : public ::testing::Test {
     return started;
   }
 
-  vrec::RecorderStatus Status() {
-    std::string why;
-    auto s = recorder_->Status(&why);
-    EXPECT_TRUE(s.has_value()) << why;
-    return s.value_or(vrec::RecorderStatus{});
-  }
+  int Count(std::uint8_t opcode) const { return static_cast<int>(Sent(opcode).size()); }
 
-  int Count(std::uint8_t opcode) const {
-    int n = 0;
-    for (const auto& c : transport_.log) n += !c.cdb.empty() && c.cdb[0] == opcode;
-    return n;
-  }
-
-  fs::path Export() {
-    fs::path out = dir_ / "disc.iso";
-    std::string why;
-    EXPECT_TRUE(recorder_->Export(out, &why)) << why;
-    return out;
-  }
-
-  vrec::ManualClock clock_;
-  fs::path dir_, source_;
-  std::unique_ptr<vrec::Recorder> recorder_;
-  RecorderTransport transport_;
+  fs::path source_;
   platform::QueueSynchronizer sync_;
-  std::unique_ptr<TestBurner> burner_;
   bool done_ = false;
   std::string error_;
 };
