@@ -222,6 +222,10 @@ bool TRecordingJobs::WaitForCache() {
 
 bool TRecordingJobs::BurnCompilation() {
   if (FRunning) return false;
+  if (FBurner.Erasing()) {
+    Fail(msg::ERASE_IN_PROGRESS);
+    return false;
+  }
   FAbort = false;
   FDiscKind = FBurner.GetDiscKind();
   const int blockSize = BlockSizeFor(FDiscKind);
@@ -248,6 +252,10 @@ bool TRecordingJobs::BurnCompilation() {
 
 bool TRecordingJobs::BurnImageFile(const std::string& FileName) {
   if (FRunning) return false;
+  if (FBurner.Erasing()) {
+    Fail(msg::ERASE_IN_PROGRESS);
+    return false;
+  }
   FAbort = false;
   FDiscKind = FBurner.GetDiscKind();
   const int blockSize = BlockSizeFor(FDiscKind);

@@ -264,6 +264,21 @@ TEST_F(BurnTest, FullDiskRemovesTheUnfinishedImageAndKeepsTheOldOne) {
   EXPECT_EQ(files, 1) << "a partial image was left behind";
 }
 
+TEST_F(BurnTest, NoBurnWhileTheDriveErases) {
+  Insert(MediumKind::CdRw);
+  AddSource();
+  ASSERT_TRUE(Run([&] { return burner_->BurnCompilation(); }));
+  ASSERT_EQ(error_, "");
+  std::string why;
+  ASSERT_TRUE(recorder_->SetSlow(20, &why)) << why;  // keep the erase going a while
+  bool erased = false;
+  burner_->OnEraseDone = [&](drive::TObject*, bool) { erased = true; };
+  ASSERT_TRUE(burner_->Erase(1));
+  EXPECT_FALSE(Run([&] { return burner_->BurnCompilation(); }));
+  EXPECT_EQ(error_, "THE DRIVE IS ERASING A DISC; WAIT FOR THE ERASE TO END");
+  while (!erased) sync_.WaitAndProcess(20);
+}
+
 TEST_F(BurnTest, CacheBlockSizeFollowsTheMedium) {
   for (MediumKind kind : {MediumKind::CdRw, MediumKind::DvdPlusRw}) {
     Insert(kind);
