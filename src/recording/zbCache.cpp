@@ -138,7 +138,7 @@ int TCacheThread::GetBlock(std::uint8_t* buffer) {
   }
   Block block = std::move(FBlocks.front());
   FBlocks.pop_front();
-  std::memcpy(buffer, block.data.data(), static_cast<std::size_t>(block.count));
+  std::memcpy(buffer, block.data.get(), static_cast<std::size_t>(block.count));
   FCached -= block.count;
   FTotal -= block.count;
   FQueueChanged.notify_all();
@@ -209,8 +209,8 @@ void TCacheThread::Execute() {
     Block block;
     const std::size_t want = static_cast<std::size_t>(
         std::min<std::int64_t>(FBlockSize, (left + kSector - 1) / kSector * kSector));
-    block.data.resize(want);
-    const std::int64_t n = FSource->Read(block.data.data(), want);
+    block.data.reset(new std::uint8_t[want]);
+    const std::int64_t n = FSource->Read(block.data.get(), want);
     {
       std::lock_guard lock(FTextMutex);
       FCurrentFile = FSource->CurrentFile();
@@ -232,7 +232,7 @@ void TCacheThread::Execute() {
     while (pad > 0) {
       Block block;
       block.count = static_cast<int>(std::min<std::int64_t>(FBlockSize, pad));
-      block.data.assign(static_cast<std::size_t>(block.count), 0);
+      block.data.reset(new std::uint8_t[static_cast<std::size_t>(block.count)]());
       pad -= block.count;
       if (!Append(std::move(block))) return Abort();
     }

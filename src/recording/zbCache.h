@@ -84,7 +84,7 @@ class TCacheThread {
 
  private:
   struct Block {
-    std::vector<std::uint8_t> data;
+    std::unique_ptr<std::uint8_t[]> data;  // not zeroed: the source fills it
     int count = 0;
   };
 

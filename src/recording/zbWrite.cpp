@@ -119,10 +119,6 @@ class ImageTarget {
       code = errno;
       return false;
     }
-    if (::fsync(fd_) != 0 && errno != EINVAL) {
-      code = errno;
-      return false;
-    }
     if (::close(fd_) != 0) {
       fd_ = -1;
       code = errno;
