@@ -255,6 +255,8 @@ class TSCSIDevice : public TObject {
   bool Send(const mmc::Command& command, void* buffer, std::uint32_t length);
   void Deselect();
   bool SetWriteModePage(std::uint8_t writeType);
+  // The write parameters the disc queries send first.
+  void SendQueryWriteParameters(std::uint8_t kind);
 
   std::uint16_t FWriteSpeed = 0;
   std::uint16_t FDeviceMaxWriteSpeed = 0;

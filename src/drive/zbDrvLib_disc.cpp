@@ -146,13 +146,18 @@ std::uint32_t TSCSIDevice::VolumeSpaceSize() {
   return 0;
 }
 
-std::uint32_t TSCSIDevice::NextWritableAddress() {
-  const std::uint8_t kind = GetDiscKind();
-  // Drives report the writable address for the write type the page holds.
+void TSCSIDevice::SendQueryWriteParameters(std::uint8_t kind) {
+  // Drives report the writable address and free space for the write type
+  // the page holds; asked with "close disc" set, whatever the job will say.
   const bool finalize = FinalizeDisc;
   FinalizeDisc = true;
   SetWriteParameters(false, UnderrunProtection, kind, true);
   FinalizeDisc = finalize;
+}
+
+std::uint32_t TSCSIDevice::NextWritableAddress() {
+  const std::uint8_t kind = GetDiscKind();
+  SendQueryWriteParameters(kind);
   const bool haveDiscInfo = ReadDiscInformation();
 
   if (IsCdFamily(kind)) {
@@ -195,14 +200,11 @@ std::uint32_t TSCSIDevice::NextWritableAddress() {
 
 std::uint32_t TSCSIDevice::FreeBlocks() {
   const std::uint8_t kind = GetDiscKind();
-  const bool finalize = FinalizeDisc;
-  FinalizeDisc = true;
-  SetWriteParameters(false, UnderrunProtection, kind, true);
+  SendQueryWriteParameters(kind);
   const bool haveDiscInfo = ReadDiscInformation();
 
   if (IsCdFamily(kind)) {
-    SetWriteParameters(false, UnderrunProtection, kind, true);
-    FinalizeDisc = finalize;
+    SendQueryWriteParameters(kind);
     if (haveDiscInfo && DiscInfo.discStatus == 2) return 0;
     if (!ReadDiscInformation()) return 0;
     const std::uint32_t t = DiscInfo.lastTrackLastSession;
@@ -210,7 +212,6 @@ std::uint32_t TSCSIDevice::FreeBlocks() {
       return std::max(TrackInfo.freeBlocks, TrackInfo.trackSize);
     return 0;
   }
-  FinalizeDisc = finalize;
 
   if (!haveDiscInfo || !ReadTrackInformation(DiscInfo.lastTrackLastSession)) return 0;
   const mmc::TTrackInfo track = TrackInfo;
@@ -238,10 +239,7 @@ std::uint32_t TSCSIDevice::FreeBlocks() {
 
 std::uint32_t TSCSIDevice::DiscCapacity() {
   const std::uint8_t kind = GetDiscKind();
-  const bool finalize = FinalizeDisc;
-  FinalizeDisc = true;
-  SetWriteParameters(false, UnderrunProtection, kind, true);
-  FinalizeDisc = finalize;
+  SendQueryWriteParameters(kind);
   const bool haveDiscInfo = ReadDiscInformation();
 
   if (IsCdFamily(kind)) {
