@@ -6,6 +6,7 @@
 #include "app/globals.h"
 #include "app/main_form.h"
 #include "app/ui_hooks.h"
+#include "drive/mmc_harness.h"
 #include "drive/zbASPI.h"
 #include "vrec/recorder.h"
 
@@ -33,88 +34,17 @@ namespace velloran::app::testing {
 
 namespace fs = std::filesystem;
 
-// The recorder as an ASPI-style transport: one adapter, the recorder at
-// target 0. Requests complete before the call returns.
-class RecorderTransport {
- public:
-  static inline vrec::Recorder* recorder = nullptr;
+// The recorder serves the window as the process's ASPI transport through the
+// drive tests' recorder transport (drive/mmc_harness.h), which also logs
+// the command blocks.
+using drive::testing::RecorderTransport;
 
-  // Write speeds (kB/s) that SET CD SPEED asked for, in order.
-  static std::vector<int> SpeedsSet() {
-    std::lock_guard lock(mutex_);
-    return speeds_;
-  }
-  static void ClearLog() {
-    std::lock_guard lock(mutex_);
-    speeds_.clear();
-  }
-
-  static std::uint32_t Support() { return (std::uint32_t{SS_COMP} << 8) | 1; }
-
-  static std::uint32_t Send(void* p) {
-    if (!p) return SS_INVALID_SRB;
-    auto* header = static_cast<SRB_Header*>(p);
-    switch (header->SRB_Cmd) {
-      case SC_HA_INQUIRY: {
-        auto* ha = static_cast<SRB_HAInquiry*>(p);
-        if (ha->SRB_HaId != 0) return ha->SRB_Status = SS_INVALID_HA;
-        ha->HA_Count = 1;
-        ha->HA_SCSI_ID = 7;
-        std::memcpy(ha->HA_ManagerId, "VELLORAN VREC   ", 16);
-        return ha->SRB_Status = SS_COMP;
-      }
-      case SC_GET_DEV_TYPE: {
-        auto* dev = static_cast<SRB_GDEVBlock*>(p);
-        if (!recorder || dev->SRB_HaId != 0 || dev->SRB_Target != 0 || dev->SRB_Lun != 0) {
-          dev->SRB_DeviceType = 0x1F;
-          return dev->SRB_Status = SS_NO_DEVICE;
-        }
-        dev->SRB_DeviceType = 5;
-        return dev->SRB_Status = SS_COMP;
-      }
-      case SC_GET_DISK_INFO: {
-        auto* info = static_cast<SRB_GetDiskInfo*>(p);
-        info->SRB_Int13HDriveInfo = 3;  // D:
-        return info->SRB_Status = SS_COMP;
-      }
-      case SC_EXEC_SCSI_CMD: return Execute(*static_cast<SRB_ExecSCSICmd*>(p));
-      default: return header->SRB_Status = SS_INVALID_CMD;
-    }
-  }
-
- private:
-  static std::uint32_t Execute(SRB_ExecSCSICmd& srb) {
-    auto finish = [&](std::uint8_t status) -> std::uint32_t {
-      srb.SRB_Status = status;
-      if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) && srb.SRB_PostProc) {
-        auto* event = static_cast<AspiEvent*>(srb.SRB_PostProc);
-        if (event->Signal) event->Signal(event);
-      }
-      return status;
-    };
-    if (!recorder || srb.SRB_HaId != 0 || srb.SRB_Target != 0 || srb.SRB_Lun != 0) return finish(SS_NO_DEVICE);
-    vrec::DataDirection dir = vrec::DataDirection::None;
-    if (srb.SRB_Flags & SRB_DIR_IN) dir = vrec::DataDirection::In;
-    if (srb.SRB_Flags & SRB_DIR_OUT) dir = vrec::DataDirection::Out;
-    std::span<std::uint8_t> data;
-    if (dir != vrec::DataDirection::None && srb.SRB_BufPointer && srb.SRB_BufLen)
-      data = std::span(srb.SRB_BufPointer, srb.SRB_BufLen);
-    if (srb.CDBByte[0] == 0xBB) {
-      std::lock_guard lock(mutex_);
-      speeds_.push_back(srb.CDBByte[4] << 8 | srb.CDBByte[5]);
-    }
-    const vrec::CommandResult r = recorder->Execute(std::span(srb.CDBByte, srb.SRB_CDBLen), data, dir);
-    srb.SRB_HaStat = HASTAT_OK;
-    srb.SRB_TargStat = r.status;
-    if (r.Good()) return finish(SS_COMP);
-    std::memcpy(srb.SenseArea, r.sense.data(),
-                std::min<std::size_t>({r.senseLength, srb.SRB_SenseLen, sizeof srb.SenseArea}));
-    return finish(SS_ERR);
-  }
-
-  static inline std::mutex mutex_;
-  static inline std::vector<int> speeds_;
-};
+// Write speeds (kB/s) that SET CD SPEED asked for since the log was cleared.
+inline std::vector<int> SpeedsSet(const RecorderTransport& transport) {
+  std::vector<int> speeds;
+  for (const auto& c : transport.Sent(0xBB)) speeds.push_back(c.cdb[4] << 8 | c.cdb[5]);
+  return speeds;
+}
 
 struct ShownMessage {
   MsgKind kind;
@@ -140,9 +70,9 @@ class MainWindowTest : public ::testing::Test {
 
     if (withRecorder_) {
       recorder_ = std::make_unique<vrec::Recorder>(dir_ / "recorders", 0);
-      RecorderTransport::recorder = recorder_.get();
-      RecorderTransport::ClearLog();
+      transport_.recorder = recorder_.get();
     }
+    RecorderTransport::current = &transport_;
     if (withTransport_)
       drive::InstallTransport(&RecorderTransport::Support, &RecorderTransport::Send, drive::kLibraryTransportName);
 
@@ -166,7 +96,7 @@ class MainWindowTest : public ::testing::Test {
     // Back to the run's own folder, which outlives the test's.
     if (const char* base = std::getenv("VELLORAN_TEST_CONFIG_HOME")) ::setenv("XDG_CONFIG_HOME", base, 1);
     drive::ReleaseTransport();
-    RecorderTransport::recorder = nullptr;
+    RecorderTransport::current = nullptr;
     recorder_.reset();
     RestoreDefaultHooks();
     std::error_code ec;
@@ -237,6 +167,7 @@ class MainWindowTest : public ::testing::Test {
 
   fs::path dir_;
   std::unique_ptr<vrec::Recorder> recorder_;
+  RecorderTransport transport_;
   std::unique_ptr<Tfrmmain> window_;
   std::vector<ShownMessage> messages_;
   int answer_ = QMessageBox::Ok;

@@ -274,7 +274,7 @@ TEST_F(CommandsTest, EjectAndItsFailure) {
   EXPECT_TRUE(Status().trayOpen);
   EXPECT_TRUE(messages_.empty());
   // With the drive gone the command fails.
-  RecorderTransport::recorder = nullptr;
+  transport_.recorder = nullptr;
   w().btnEjectClick();
   EXPECT_EQ(MessageTexts(), QStringList{"Eject Medium command failed."});
 }

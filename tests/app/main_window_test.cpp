@@ -77,9 +77,9 @@ TEST_F(MainWindowTest, CdSpeedListProbesDownwardsInCdStepsAndListsEachReadBackOn
     for (int s = max; s > 0; s -= step) speeds.push_back(s);
     return speeds;
   };
-  RecorderTransport::ClearLog();
+  transport_.ClearLog();
   w().cbSpeedDropDown();
-  EXPECT_EQ(RecorderTransport::SpeedsSet(), probed(max, 176));
+  EXPECT_EQ(SpeedsSet(transport_), probed(max, 176));
   EXPECT_EQ(probed(7056, 176)[2], 6704);
   EXPECT_EQ(w().zcdb.WriteSpeed(), probed(max, 176).back()) << "the probe leaves the last speed tried";
   // A choice rebuilds the list and keeps the index.
@@ -96,9 +96,9 @@ TEST_F(MainWindowTest, DvdSpeedListUsesDvdFactors) {
   ASSERT_GE(entries.size(), 2);
   EXPECT_TRUE(entries.contains("4.0X (5,540 KB/s)")) << entries.join("|").toStdString();
   // DVD steps are 700 KB/s.
-  RecorderTransport::ClearLog();
+  transport_.ClearLog();
   w().cbSpeedDropDown();
-  const std::vector<int> speeds = RecorderTransport::SpeedsSet();
+  const std::vector<int> speeds = SpeedsSet(transport_);
   ASSERT_GE(speeds.size(), 2u);
   EXPECT_EQ(speeds[0], w().zcdb.MaxWriteSpeed());
   for (std::size_t i = 1; i < speeds.size(); ++i) EXPECT_EQ(speeds[i - 1] - speeds[i], 700);

@@ -20,6 +20,7 @@
 #include <functional>
 #include <set>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,21 @@ class RecorderTransport {
 
   static std::uint32_t Support() { return (std::uint32_t{SS_COMP} << 8) | 1; }
 
+  // Commands with this opcode received since the log was cleared. Safe
+  // while a job's threads still send commands.
+  std::vector<LoggedCommand> Sent(std::uint8_t opcode) const {
+    std::lock_guard lock(logMutex_);
+    std::vector<LoggedCommand> out;
+    for (const auto& c : log)
+      if (!c.cdb.empty() && c.cdb[0] == opcode) out.push_back(c);
+    return out;
+  }
+  void ClearLog() {
+    std::lock_guard lock(logMutex_);
+    log.clear();
+    addresses.clear();
+  }
+
   static std::uint32_t Send(void* p) {
     if (!p || !current) return SS_ERR;
     auto* header = static_cast<SRB_Header*>(p);
@@ -62,6 +78,12 @@ class RecorderTransport {
         std::memcpy(ha->HA_ManagerId, "VIRTUAL RECORDER", 16);
         std::memcpy(ha->HA_Identifier, "VREC0", 5);
         return ha->SRB_Status = SS_COMP;
+      }
+      case SC_GET_DEV_TYPE: {
+        auto* dev = static_cast<SRB_GDEVBlock*>(p);
+        const bool here = current->recorder && dev->SRB_HaId == 0 && dev->SRB_Target == 0 && dev->SRB_Lun == 0;
+        dev->SRB_DeviceType = here ? 5 : 0x1F;
+        return dev->SRB_Status = here ? SS_COMP : SS_NO_DEVICE;
       }
       case SC_GET_DISK_INFO: {
         auto* info = static_cast<SRB_GetDiskInfo*>(p);
@@ -77,8 +99,12 @@ class RecorderTransport {
 
  private:
   std::uint32_t Execute(SRB_ExecSCSICmd& srb) {
-    addresses.push_back({srb.SRB_HaId, srb.SRB_Target, srb.SRB_Lun});
-    if (srb.SRB_HaId != 0 || srb.SRB_Target != 0 || srb.SRB_Lun != 0) return srb.SRB_Status = SS_NO_DEVICE;
+    {
+      std::lock_guard lock(logMutex_);
+      addresses.push_back({srb.SRB_HaId, srb.SRB_Target, srb.SRB_Lun});
+    }
+    if (!recorder || srb.SRB_HaId != 0 || srb.SRB_Target != 0 || srb.SRB_Lun != 0)
+      return srb.SRB_Status = SS_NO_DEVICE;
     vrec::DataDirection dir = vrec::DataDirection::None;
     if (srb.SRB_Flags & SRB_DIR_IN) dir = vrec::DataDirection::In;
     if (srb.SRB_Flags & SRB_DIR_OUT) dir = vrec::DataDirection::Out;
@@ -101,7 +127,10 @@ class RecorderTransport {
     if (tamper && r.Good() && dir == vrec::DataDirection::In) tamper(srb.CDBByte, data.first(r.transferred));
     entry.status = r.status;
     entry.asc = r.Asc();
-    log.push_back(std::move(entry));
+    {
+      std::lock_guard lock(logMutex_);
+      log.push_back(std::move(entry));
+    }
     if (r.Good()) {
       srb.SRB_Status = SS_COMP;
     } else {
@@ -116,6 +145,8 @@ class RecorderTransport {
     }
     return srb.SRB_Status;
   }
+
+  mutable std::mutex logMutex_;
 };
 
 // The drive class with its pauses taken off the wall clock: they advance the
@@ -185,12 +216,7 @@ class RecorderTest : public ::testing::Test {
   }
 
   // Commands with this opcode the recorder received since the log was cleared.
-  std::vector<LoggedCommand> Sent(std::uint8_t opcode) const {
-    std::vector<LoggedCommand> out;
-    for (const auto& c : transport_.log)
-      if (!c.cdb.empty() && c.cdb[0] == opcode) out.push_back(c);
-    return out;
-  }
+  std::vector<LoggedCommand> Sent(std::uint8_t opcode) const { return transport_.Sent(opcode); }
 
   TestDevice& dev() { return *device_; }
 

@@ -172,12 +172,7 @@ class BurnerTest : public ::testing::Test {
     return out;
   }
 
-  std::vector<drive::testing::LoggedCommand> Sent(std::uint8_t opcode) const {
-    std::vector<drive::testing::LoggedCommand> out;
-    for (const auto& c : transport_.log)
-      if (!c.cdb.empty() && c.cdb[0] == opcode) out.push_back(c);
-    return out;
-  }
+  std::vector<drive::testing::LoggedCommand> Sent(std::uint8_t opcode) const { return transport_.Sent(opcode); }
 
   vrec::ManualClock clock_;
   fs::path dir_;
