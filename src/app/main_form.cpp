@@ -61,7 +61,7 @@ QPixmap ViewPicture(bool shellOnTop) {
   return pm;
 }
 
-QToolButton* BandButton(QWidget* parent, const char* name, const QString& caption, const QString& hint,
+QToolButton* ToolButton(QWidget* parent, const char* name, const QString& caption, const QString& hint,
                         const QIcon& icon) {
   auto* b = new QToolButton(parent);
   b->setObjectName(name);
@@ -69,22 +69,22 @@ QToolButton* BandButton(QWidget* parent, const char* name, const QString& captio
   b->setToolTip(hint);
   b->setStatusTip(hint);
   b->setIcon(icon);
+  b->setAutoRaise(true);
+  return b;
+}
+
+QToolButton* BandButton(QWidget* parent, const char* name, const QString& caption, const QString& hint,
+                        const QIcon& icon) {
+  auto* b = ToolButton(parent, name, caption, hint, icon);
   b->setIconSize(QSize(24, 24));
   b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  b->setAutoRaise(true);
   b->setMinimumWidth(58);
   return b;
 }
 
 QToolButton* FlatButton(QWidget* parent, const char* name, const QString& caption, const QString& hint,
                         const QIcon& icon) {
-  auto* b = new QToolButton(parent);
-  b->setObjectName(name);
-  b->setText(caption);
-  b->setToolTip(hint);
-  b->setStatusTip(hint);
-  b->setIcon(icon);
-  b->setAutoRaise(true);
+  auto* b = ToolButton(parent, name, caption, hint, icon);
   b->setToolButtonStyle(caption.isEmpty() ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextBesideIcon);
   return b;
 }
