@@ -5,7 +5,8 @@
 # that someone else wrote.
 #
 # usage: qemu-guest.sh --bus ide|sata|scsi [--image FILE [--dvd]]
-#                      [--file HOST[=GUEST]]... [--timeout S] [--keep] -- SCRIPT
+#                      [--file HOST[=GUEST]]... [--module NAME]...
+#                      [--timeout S] [--keep] -- SCRIPT
 #
 #   --bus     ide:  ide-cd on the PIIX IDE controller (ata_piix)
 #             sata: ide-cd on the ICH9 AHCI controller (ahci)
@@ -15,6 +16,10 @@
 #             QEMU then reports as DVD-ROM (it picks the profile by size)
 #   --file    copies a file or folder into the guest (default: same path);
 #             ELF programs bring the shared libraries ldd finds
+#   --module  loads another module of the guest kernel, with the modules it
+#             depends on: isofs or udf, so the guest can mount the disc with
+#             the kernel's own reader (mount -t iso9660 /dev/sr0 /mnt; on an
+#             image file with several sessions, -o sbsector=LBA picks one)
 #   SCRIPT    a busybox sh script, run as /guest-script in the guest
 #
 # The script's stdout arrives on this script's stdout byte for byte (on its
@@ -40,13 +45,14 @@ PROG=qemu-guest
 fail() { printf '%s: %s\n' "$PROG" "$*" >&2; exit 125; }
 unavailable() { printf '%s: unavailable: %s\n' "$PROG" "$*" >&2; exit 77; }
 
-BUS=ide IMAGE='' DVD=0 TIMEOUT=90 KEEP=0 FILES=()
+BUS=ide IMAGE='' DVD=0 TIMEOUT=90 KEEP=0 FILES=() EXTRA_MODULES=()
 while (($#)); do
   case $1 in
     --bus) BUS=${2:-}; shift 2 || fail "--bus needs a value" ;;
     --image) IMAGE=${2:-}; shift 2 || fail "--image needs a value" ;;
     --dvd) DVD=1; shift ;;
     --file) FILES+=("${2:-}"); shift 2 || fail "--file needs a value" ;;
+    --module) EXTRA_MODULES+=("${2:-}"); shift 2 || fail "--module needs a value" ;;
     --timeout) TIMEOUT=${2:-}; shift 2 || fail "--timeout needs a value" ;;
     --keep) KEEP=1; shift ;;
     --) shift; break ;;
@@ -89,14 +95,20 @@ trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
 # ----------------------------------------------------------------- kernel
-# Only the boot files and the module folders a CD drive on these buses needs
-# are unpacked (about 60 MB instead of 400).
+# Only the boot files and the module folders the guest can need are unpacked
+# (about 60 MB instead of 400): CD drives on these buses, and the file systems
+# a disc carries. KLAYOUT names that choice; a cache unpacked with another
+# choice is fetched again (into a folder of its own, so a run still reading
+# the old one keeps its files).
+KLAYOUT=2
+KPARTS=(drivers/scsi drivers/ata drivers/cdrom drivers/virtio lib fs/isofs fs/udf fs/nls)
+cache_current() { [[ -e $CACHE/current/.complete ]] && grep -qx "layout $KLAYOUT" "$CACHE/current/.complete"; }
 fetch_kernel() { # sets KDIR
-  local pkg tmp deb
-  if [[ -e $CACHE/current/.complete ]]; then KDIR=$(readlink -f "$CACHE/current"); return; fi
+  local pkg tmp deb part globs=()
+  if cache_current; then KDIR=$(readlink -f "$CACHE/current"); return; fi
   exec 9>"$CACHE/.lock"
   flock 9
-  if [[ -e $CACHE/current/.complete ]]; then KDIR=$(readlink -f "$CACHE/current"); flock -u 9; return; fi
+  if cache_current; then KDIR=$(readlink -f "$CACHE/current"); flock -u 9; return; fi
   pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ {print $2; exit}')
   if [[ -z $pkg && $(id -u) == 0 ]]; then
     apt-get update -qq >/dev/null 2>&1
@@ -110,19 +122,19 @@ fetch_kernel() { # sets KDIR
   fi
   deb=$(ls "$tmp"/*.deb 2>/dev/null | head -n1)
   mkdir -p "$tmp/x"
+  for part in "${KPARTS[@]}"; do globs+=("./*lib/modules/*/kernel/$part/*"); done
   if ! dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tmp/x" --wildcards \
-      './boot/vmlinuz-*' './boot/config-*' './*lib/modules/*/modules.builtin' \
-      './*lib/modules/*/kernel/drivers/scsi/*' './*lib/modules/*/kernel/drivers/ata/*' \
-      './*lib/modules/*/kernel/drivers/cdrom/*' './*lib/modules/*/kernel/drivers/virtio/*' \
-      './*lib/modules/*/kernel/lib/*'; then
+      './boot/vmlinuz-*' './boot/config-*' './*lib/modules/*/modules.builtin' "${globs[@]}"; then
     rm -rf "$tmp"; unavailable "no kernel: unpacking $deb failed"
   fi
-  rm -rf "${CACHE:?}/$pkg"
-  mv "$tmp/x" "$CACHE/$pkg" && touch "$CACHE/$pkg/.complete"
+  rm -rf "${CACHE:?}/$pkg.$KLAYOUT"
+  mv "$tmp/x" "$CACHE/$pkg.$KLAYOUT" && echo "layout $KLAYOUT" >"$CACHE/$pkg.$KLAYOUT/.complete"
   rm -rf "$tmp"
-  ln -sfn "$pkg" "$CACHE/current"
+  ln -sfn "$pkg.$KLAYOUT" "$CACHE/current"
+  # The folder of an older layout (named after the package alone).
+  rm -rf "${CACHE:?}/$pkg"
   flock -u 9
-  KDIR=$CACHE/$pkg
+  KDIR=$CACHE/$pkg.$KLAYOUT
 }
 
 if [[ -n ${VELLORAN_QEMU_KERNEL:-} ]]; then
@@ -188,11 +200,11 @@ case $BUS in
   scsi) MODULES=(virtio_pci virtio_scsi sr_mod sg) MACHINE=pc
         DEVICE=(-device virtio-scsi-pci,id=scsi0 -device scsi-cd,drive=cd0,bus=scsi0.0) ;;
 esac
-for m in "${MODULES[@]}"; do add_module "$m"; done
+for m in "${MODULES[@]}" "${EXTRA_MODULES[@]}"; do add_module "$m"; done
 
 # ------------------------------------------------------------- initramfs
 ROOT=$RUN/root
-mkdir -p "$ROOT"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,root,etc,modules} || fail "mkdir failed"
+mkdir -p "$ROOT"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,root,etc,modules,mnt} || fail "mkdir failed"
 chmod 1777 "$ROOT/tmp"
 cp "$BUSYBOX" "$ROOT/bin/busybox" || fail "cannot copy busybox"
 printf 'root:x:0:0:root:/root:/bin/sh\n' >"$ROOT/etc/passwd"

@@ -51,18 +51,6 @@ void PrintTo(const Combo& c, std::ostream* os) { *os << ComboName(c); }
 
 // --- Host-side preparation ----------------------------------------------------
 
-std::string Capture(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  std::array<char, 4096> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int rc = ::pclose(p);
-  if (status) *status = rc;
-  return out;
-}
-
 // The subcommands `velloran --help` lists.
 bool HasCommand(const std::string& name) {
   static const std::string help = Capture(ShellQuote(VELLORAN_CLI) + " --help 2>&1");

@@ -131,6 +131,40 @@ std::map<std::string, std::string> KeyValues(const std::string& text) {
   return kv;
 }
 
+std::string Capture(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) {
+    if (status) *status = -1;
+    return out;
+  }
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int rc = ::pclose(p);
+  if (status) *status = rc;
+  return out;
+}
+
+std::string TreeChecksumCommand(const std::string& dir) {
+  return "(cd " + ShellQuote(dir) + " && find . -type f -exec md5sum {} +)";
+}
+
+std::map<std::string, std::string> ParseChecksums(const std::string& text) {
+  std::map<std::string, std::string> sums;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    // "<32 hex digits>  ./path"
+    if (line.size() > 36 && line.compare(32, 4, "  ./") == 0) sums[line.substr(36)] = line.substr(0, 32);
+  }
+  return sums;
+}
+
+std::map<std::string, std::string> HostTreeChecksums(const std::string& dir) {
+  return ParseChecksums(Capture(TreeChecksumCommand(dir)));
+}
+
 GuestRun RunGuest(const GuestSpec& spec) {
   GuestRun run;
   std::error_code ec;
@@ -152,6 +186,7 @@ GuestRun RunGuest(const GuestSpec& spec) {
     if (spec.medium == Medium::kDvd) cmd += " --dvd";
   }
   for (const auto& f : spec.files) cmd += " --file " + ShellQuote(f);
+  for (const auto& m : spec.modules) cmd += " --module " + ShellQuote(m);
   cmd += " -- " + ShellQuote((dir / "guest.sh").string());
   cmd += " >" + ShellQuote((dir / "stdout").string()) + " 2>" + ShellQuote((dir / "stderr").string());
 

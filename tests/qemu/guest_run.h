@@ -50,6 +50,7 @@ struct GuestSpec {
   Medium medium = Medium::kCd;
   std::string image;                    // host path of the ISO image (kCd, kDvd)
   std::vector<std::string> files;       // HOST=GUEST copies
+  std::vector<std::string> modules;     // more guest kernel modules (isofs, udf)
   std::vector<Step> steps;
   int timeoutSeconds = 150;
 };
@@ -63,5 +64,16 @@ std::map<std::string, std::string> KeyValues(const std::string& text);
 
 // Single-quotes a word for sh.
 std::string ShellQuote(const std::string& word);
+
+// Runs a host shell command and returns its stdout (status in *status).
+std::string Capture(const std::string& command, int* status = nullptr);
+
+// Comparing a disc's files with their source: a sh command (busybox or
+// coreutils) printing md5sum lines for every file under DIR, paths relative
+// to it, and the parsed form, path -> checksum. HostTreeChecksums runs the
+// same command on the host.
+std::string TreeChecksumCommand(const std::string& dir);
+std::map<std::string, std::string> ParseChecksums(const std::string& md5sumOutput);
+std::map<std::string, std::string> HostTreeChecksums(const std::string& dir);
 
 }  // namespace velloran::qemu
