@@ -10,6 +10,7 @@ packages=(
   xorriso genisoimage python3-pycdlib 7zip libcdio-utils
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static cpio
+  tgt qemu-block-extra libiscsi-bin cdrskin growisofs wodim
 )
 
 missing=()

@@ -5,8 +5,9 @@
 # that someone else wrote.
 #
 # usage: qemu-guest.sh --bus ide|sata|scsi [--image FILE [--dvd]]
+#                      [--iscsi URL]... [--tgt FILE]...
 #                      [--file HOST[=GUEST]]... [--module NAME]...
-#                      [--timeout S] [--keep] -- SCRIPT
+#                      [--mem MIB] [--timeout S] [--keep] -- SCRIPT
 #
 #   --bus     ide:  ide-cd on the PIIX IDE controller (ata_piix)
 #             sata: ide-cd on the ICH9 AHCI controller (ahci)
@@ -14,12 +15,23 @@
 #   --image   the medium, always read-only; without it the drive is empty
 #   --dvd     pads a sparse copy of the image to a single-layer DVD, which
 #             QEMU then reports as DVD-ROM (it picks the profile by size)
+#   --iscsi   a SCSI unit served over iSCSI (iscsi://HOST:PORT/IQN/LUN),
+#             passed whole to the guest (scsi-generic on virtio-scsi) through
+#             QEMU's iSCSI block driver: the guest's kernel talks to the
+#             target's own MMC implementation. Each one is a drive, /dev/sr0
+#             first, in the order given; no emulated drive is added then.
+#   --tgt     a recorder served by Debian's tgt for this run only: tgtd on a
+#             free port of 127.0.0.1, FILE as the medium (an empty or missing
+#             file is a blank DVD+R, which becomes a DVD-ROM once its track is
+#             closed; what is burned lands in FILE). Attached like --iscsi,
+#             after those; tgtd is stopped when the run ends.
 #   --file    copies a file or folder into the guest (default: same path);
 #             ELF programs bring the shared libraries ldd finds
 #   --module  loads another module of the guest kernel, with the modules it
 #             depends on: isofs or udf, so the guest can mount the disc with
 #             the kernel's own reader (mount -t iso9660 /dev/sr0 /mnt; on an
 #             image file with several sessions, -o sbsector=LBA picks one)
+#   --mem     guest memory (default 512 MiB); the guest's files live in it
 #   SCRIPT    a busybox sh script, run as /guest-script in the guest
 #
 # The script's stdout arrives on this script's stdout byte for byte (on its
@@ -27,7 +39,8 @@
 # log go to the console, shown on failure.
 #
 # Exit status: the guest script's own; 77 when the guest cannot be set up on
-# this machine (QEMU, busybox or cpio missing, no kernel obtainable), with the
+# this machine (QEMU, busybox or cpio missing, no kernel obtainable; for
+# --iscsi and --tgt also QEMU's iSCSI driver, tgt, or root), with the
 # reason on stderr; 124 when --timeout ran out; 125 when the guest failed to
 # boot or to report.
 #
@@ -45,7 +58,7 @@ PROG=qemu-guest
 fail() { printf '%s: %s\n' "$PROG" "$*" >&2; exit 125; }
 unavailable() { printf '%s: unavailable: %s\n' "$PROG" "$*" >&2; exit 77; }
 
-BUS=ide IMAGE='' DVD=0 TIMEOUT=90 KEEP=0 FILES=() EXTRA_MODULES=()
+BUS=ide IMAGE='' DVD=0 TIMEOUT=90 KEEP=0 MEM=512 FILES=() EXTRA_MODULES=() ISCSI=() TGT=()
 while (($#)); do
   case $1 in
     --bus) BUS=${2:-}; shift 2 || fail "--bus needs a value" ;;
@@ -54,6 +67,9 @@ while (($#)); do
     --file) FILES+=("${2:-}"); shift 2 || fail "--file needs a value" ;;
     --module) EXTRA_MODULES+=("${2:-}"); shift 2 || fail "--module needs a value" ;;
     --timeout) TIMEOUT=${2:-}; shift 2 || fail "--timeout needs a value" ;;
+    --iscsi) ISCSI+=("${2:-}"); shift 2 || fail "--iscsi needs a URL" ;;
+    --tgt) TGT+=("${2:-}"); shift 2 || fail "--tgt needs a file" ;;
+    --mem) MEM=${2:-}; shift 2 || fail "--mem needs a value" ;;
     --keep) KEEP=1; shift ;;
     --) shift; break ;;
     *) fail "unexpected argument '$1'" ;;
@@ -64,6 +80,12 @@ SCRIPT=$1
 [[ -r $SCRIPT ]] || fail "cannot read script '$SCRIPT'"
 case $BUS in ide|sata|scsi) ;; *) fail "--bus must be ide, sata or scsi" ;; esac
 [[ $TIMEOUT =~ ^[0-9]+$ ]] || fail "--timeout wants whole seconds"
+[[ $MEM =~ ^[0-9]+$ ]] || fail "--mem wants MiB"
+REMOTE=$((${#ISCSI[@]} + ${#TGT[@]}))
+if ((REMOTE)); then
+  [[ -z $IMAGE ]] || fail "--image does not mix with --iscsi or --tgt"
+  BUS=scsi
+fi
 if [[ -n $IMAGE ]]; then
   [[ -r $IMAGE ]] || fail "cannot read image '$IMAGE'"
 elif ((DVD)); then
@@ -78,6 +100,14 @@ for b in /bin/busybox /usr/bin/busybox; do [[ -x $b ]] && { BUSYBOX=$b; break; }
 ldd "$BUSYBOX" >/dev/null 2>&1 && unavailable "$BUSYBOX is not static (apt-get install busybox-static)"
 cpio --version 2>/dev/null | grep -q 'GNU cpio' || unavailable "GNU cpio not found (apt-get install cpio)"
 for t in timeout flock xz dpkg-deb; do command -v $t >/dev/null || unavailable "$t not found"; done
+if ((REMOTE)); then
+  "$QEMU" -drive format=help 2>/dev/null | grep -qw iscsi ||
+    unavailable "QEMU has no iSCSI block driver (apt-get install qemu-block-extra)"
+fi
+if ((${#TGT[@]})); then
+  for t in tgtd tgtadm tgtimg; do command -v $t >/dev/null || unavailable "$t not found (apt-get install tgt)"; done
+  [[ $(id -u) == 0 ]] || unavailable "tgtd runs as root only"
+fi
 
 if [[ -n ${VELLORAN_QEMU_CACHE:-} ]]; then CACHE=$VELLORAN_QEMU_CACHE
 elif [[ -n ${XDG_CACHE_HOME:-} ]]; then CACHE=$XDG_CACHE_HOME/velloran-qemu
@@ -85,14 +115,66 @@ else CACHE=${HOME:-/tmp}/.cache/velloran-qemu; fi
 mkdir -p "$CACHE" || unavailable "cannot create the cache folder $CACHE"
 
 RUN=$(mktemp -d "${TMPDIR:-/tmp}/velloran-qemu.XXXXXX") || fail "mktemp failed"
-QPID=''
+QPID='' TGTPID='' TGTCTL=''
 cleanup() {
   [[ -n $QPID ]] && kill -KILL "$QPID" 2>/dev/null
+  declare -F stop_tgt >/dev/null && stop_tgt
   if ((KEEP)); then printf '%s: kept %s\n' "$PROG" "$RUN" >&2; else rm -rf -- "$RUN"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
+
+# -------------------------------------------------------------------- tgt
+# tgtd ignores SIGTERM: the target goes first, then the daemon by its own
+# command; KILL only when that did not end it within a few seconds.
+stop_tgt() {
+  [[ -n $TGTPID ]] || return 0
+  tgtadm -C "$TGTCTL" --lld iscsi --mode target --op delete --force --tid 1 >/dev/null 2>&1
+  tgtadm -C "$TGTCTL" --mode system --op delete >/dev/null 2>&1
+  local i
+  for ((i = 0; i < 50; i++)); do kill -0 "$TGTPID" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$TGTPID" 2>/dev/null
+  wait "$TGTPID" 2>/dev/null
+  rm -f "/run/tgtd/socket.$TGTCTL" "/run/tgtd/socket.$TGTCTL.lock"
+  TGTPID=''
+}
+
+# Starts tgtd on a free port (its management socket on a free number too),
+# with one target whose LUNs 1, 2, ... are the --tgt files; adds their URLs
+# to ISCSI.
+start_tgt() {
+  local iqn=iqn.2026-12.org.velloran:qemu-guest try port lun f i
+  for ((try = 0; try < 8; try++)); do
+    port=$((20000 + RANDOM % 30000)) TGTCTL=$((1000 + RANDOM % 30000))
+    [[ -e /run/tgtd/socket.$TGTCTL.lock ]] && continue
+    if command -v ss >/dev/null && ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then continue; fi
+    tgtd -f -C "$TGTCTL" --iscsi "portal=127.0.0.1:$port" >"$RUN/tgtd.log" 2>&1 &
+    TGTPID=$!
+    for ((i = 0; i < 50; i++)); do
+      kill -0 "$TGTPID" 2>/dev/null || break
+      tgtadm -C "$TGTCTL" --mode system --op show >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+    if kill -0 "$TGTPID" 2>/dev/null && tgtadm -C "$TGTCTL" --lld iscsi --mode target --op new --tid 1 -T "$iqn" >>"$RUN/tgtd.log" 2>&1; then
+      break
+    fi
+    stop_tgt
+  done
+  [[ -n $TGTPID ]] || { cat "$RUN/tgtd.log" >&2; fail "tgtd did not start"; }
+  lun=1
+  for f in "${TGT[@]}"; do
+    if [[ ! -s $f ]]; then
+      rm -f -- "$f"
+      tgtimg --op new --device-type cd --type dvd+r --file "$f" >>"$RUN/tgtd.log" 2>&1 || fail "tgtimg cannot create $f"
+    fi
+    tgtadm -C "$TGTCTL" --lld iscsi --mode logicalunit --op new --tid 1 --lun $lun -b "$(realpath -- "$f")" \
+      --device-type=cd >>"$RUN/tgtd.log" 2>&1 || { cat "$RUN/tgtd.log" >&2; fail "tgt refused $f as a unit"; }
+    ISCSI+=("iscsi://127.0.0.1:$port/$iqn/$lun")
+    lun=$((lun + 1))
+  done
+  tgtadm -C "$TGTCTL" --lld iscsi --mode target --op bind --tid 1 -I ALL >>"$RUN/tgtd.log" 2>&1 || fail "tgtadm bind failed"
+}
 
 # ----------------------------------------------------------------- kernel
 # Only the boot files and the module folders the guest can need are unpacked
@@ -208,6 +290,7 @@ mkdir -p "$ROOT"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,root,etc,modules,mn
 chmod 1777 "$ROOT/tmp"
 cp "$BUSYBOX" "$ROOT/bin/busybox" || fail "cannot copy busybox"
 printf 'root:x:0:0:root:/root:/bin/sh\n' >"$ROOT/etc/passwd"
+echo $((REMOTE ? REMOTE : 1)) >"$ROOT/etc/drives"
 printf 'root:x:0:\ncdrom:x:24:\ndisk:x:6:\n' >"$ROOT/etc/group"
 i=0
 for f in "${ORDER[@]}"; do
@@ -224,7 +307,7 @@ done
 copy_in() { # HOST GUEST
   local src=$1 dst=$2 lib
   mkdir -p "$ROOT$(dirname -- "$dst")"
-  if [[ -f $src && $(head -c4 -- "$src") == $'\x7fELF' ]]; then
+  if [[ -f $src ]] && cmp -s -n 4 -- "$src" <(printf '\177ELF'); then
     # Everything in the initramfs lives in guest RAM: programs go in without
     # their debug sections (symbols stay, so stack traces keep their names).
     strip --strip-debug -o "$ROOT$dst" -- "$src" 2>/dev/null || cp -L -- "$src" "$ROOT$dst" || fail "cannot copy $src"
@@ -261,9 +344,10 @@ broken() {
 stty -F /dev/ttyS1 raw -echo && stty -F /dev/ttyS2 raw -echo || broken "stty failed"
 for m in /modules/*.ko; do insmod "$m" || broken "insmod $m failed"; done
 i=0
-until [ -e /dev/sr0 ] && [ -e /dev/sg0 ]; do
+last=$(($(cat /etc/drives) - 1))
+until [ -e /dev/sr$last ] && [ -e /dev/sg$last ]; do
   i=$((i + 1))
-  [ $i -le 200 ] || broken "no /dev/sr0 or /dev/sg0 after 20 s"
+  [ $i -le 200 ] || broken "no /dev/sr$last or /dev/sg$last after 20 s"
   usleep 100000
 done
 echo "===== guest: running the script ====="
@@ -279,7 +363,16 @@ chmod 755 "$ROOT/init"
 
 # ------------------------------------------------------------------ QEMU
 DRIVE=if=none,id=cd0,media=cdrom,readonly=on
-if [[ -n $IMAGE ]]; then
+if ((${#TGT[@]})); then start_tgt; fi
+if ((REMOTE)); then
+  # One drive per unit, each on its own SCSI id: /dev/sr0 is the first.
+  DEVICE=(-device virtio-scsi-pci,id=scsi0)
+  DRIVES=()
+  for ((i = 0; i < ${#ISCSI[@]}; i++)); do
+    DRIVES+=(-drive "if=none,id=cd$i,file=${ISCSI[i]//,/,,}")
+    DEVICE+=(-device "scsi-generic,drive=cd$i,bus=scsi0.0,scsi-id=$i")
+  done
+elif [[ -n $IMAGE ]]; then
   MEDIUM=$(realpath -- "$IMAGE")
   if ((DVD)); then
     # QEMU reports DVD-ROM for media above 360,000 blocks: a sparse copy
@@ -289,15 +382,16 @@ if [[ -n $IMAGE ]]; then
   fi
   DRIVE+=",format=raw,file=${MEDIUM//,/,,}"
 fi
+((REMOTE)) || DRIVES=(-drive "$DRIVE")
 : >"$RUN/console" >"$RUN/stdout" >"$RUN/status"
 timeout -k 2 "$TIMEOUT" "$QEMU" -nodefaults -no-user-config -nographic -monitor none -no-reboot \
-  -machine "$MACHINE" -accel "${VELLORAN_QEMU_ACCEL:-tcg}" -cpu max -smp 1 -m 512 \
+  -machine "$MACHINE" -accel "${VELLORAN_QEMU_ACCEL:-tcg}" -cpu max -smp 1 -m "$MEM" \
   -kernel "$BOOT" -initrd "$RUN/initrd" \
   -append "console=ttyS0 panic=-1 8250.nr_uarts=3 quiet loglevel=3 mitigations=off tsc=reliable no_timer_check" \
   -chardev "file,id=c0,path=$RUN/console" -serial chardev:c0 \
   -chardev "file,id=c1,path=$RUN/stdout" -serial chardev:c1 \
   -chardev "file,id=c2,path=$RUN/status" -serial chardev:c2 \
-  -drive "$DRIVE" "${DEVICE[@]}" </dev/null >"$RUN/qemu.log" 2>&1 &
+  "${DRIVES[@]}" "${DEVICE[@]}" </dev/null >"$RUN/qemu.log" 2>&1 &
 QPID=$!
 wait $QPID
 QRC=$?

@@ -1,4 +1,5 @@
-// velloran-drive-probe: drives the first optical drive through the project's
+// velloran-drive-probe: drives the first optical drive (or the one whose
+// device line begins with $VELLORAN_PROBE_DRIVE) through the project's
 // own pass-through layer (TSCSIDevice, SG_IO on /dev/sr*) and prints what
 // happened as "key: value" lines, for the conformance tests that run it
 // inside the QEMU guest. The CLI has no eject or raw-command verbs yet; this
@@ -109,7 +110,17 @@ int main(int argc, char** argv) {
     std::printf("device: none\n");
     return 4;
   }
-  d.SetDevice(d.Devices.front());
+  std::string line = d.Devices.front();
+  if (const char* want = std::getenv("VELLORAN_PROBE_DRIVE"); want && *want) {
+    line.clear();
+    for (const auto& l : d.Devices)
+      if (l.rfind(want, 0) == 0) line = l;
+    if (line.empty()) {
+      std::printf("device: none like %s\n", want);
+      return 4;
+    }
+  }
+  d.SetDevice(line);
   std::printf("device: %s\n", d.DeviceId.c_str());
   if (verb == "lock") return Lock(d);
   if (verb == "prevent") {

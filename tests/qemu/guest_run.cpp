@@ -181,7 +181,11 @@ GuestRun RunGuest(const GuestSpec& spec) {
 
   std::string cmd = ShellQuote(VELLORAN_QEMU_GUEST_SCRIPT) + " --bus " + BusName(spec.bus) + " --timeout " +
                     std::to_string(spec.timeoutSeconds);
-  if (spec.medium != Medium::kNone) {
+  const bool remote = !spec.iscsi.empty() || !spec.tgt.empty();
+  for (const auto& url : spec.iscsi) cmd += " --iscsi " + ShellQuote(url);
+  for (const auto& file : spec.tgt) cmd += " --tgt " + ShellQuote(file);
+  if (spec.memoryMiB > 0) cmd += " --mem " + std::to_string(spec.memoryMiB);
+  if (!remote && spec.medium != Medium::kNone) {
     cmd += " --image " + ShellQuote(spec.image);
     if (spec.medium == Medium::kDvd) cmd += " --dvd";
   }

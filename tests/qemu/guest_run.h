@@ -51,6 +51,12 @@ struct GuestSpec {
   std::string image;                    // host path of the ISO image (kCd, kDvd)
   std::vector<std::string> files;       // HOST=GUEST copies
   std::vector<std::string> modules;     // more guest kernel modules (isofs, udf)
+  // Drives served over iSCSI instead of QEMU's own drive (bus and medium are
+  // ignored then): units at these URLs, then tgt units with these host
+  // files as media (a missing file is a blank DVD+R), /dev/sr0 first.
+  std::vector<std::string> iscsi;
+  std::vector<std::string> tgt;
+  int memoryMiB = 0;                    // 0: the harness's default
   std::vector<Step> steps;
   int timeoutSeconds = 150;
 };

@@ -117,13 +117,16 @@ def read_7z(image, out, start):
 
 
 def read_isoinfo(image, out, start, joliet):
-    base = ["isoinfo", "-i", image] + (["-J"] if joliet else []) + (["-T", str(start)] if start else [])
+    # isoinfo prints Joliet names in an 8-bit character set (it knows no
+    # UTF-8): ISO 8859-1, decoded as such, so accented Latin names compare.
+    base = ["isoinfo", "-i", image] + (["-J", "-j", "iso8859-1"] if joliet else []) + \
+        (["-T", str(start)] if start else [])
     r = run(base + ["-f"])
     if r.returncode != 0:
         return [f"isoinfo failed: {r.stderr.decode(errors='replace')[-500:]}"]
-    paths = [p for p in r.stdout.decode("utf-8", errors="surrogateescape").splitlines() if p]
+    paths = [p for p in r.stdout.decode("latin-1").splitlines() if p]
     problems = []
-    listing = run(base + ["-l"]).stdout.decode("utf-8", errors="surrogateescape")
+    listing = run(base + ["-l"]).stdout.decode("latin-1")
     dirs = set()
     for line in listing.splitlines():
         if line.startswith("Directory listing of "):
@@ -138,7 +141,7 @@ def read_isoinfo(image, out, start, joliet):
             continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
-            x = subprocess.run(base + ["-x", p], stdout=f, stderr=subprocess.PIPE)
+            x = subprocess.run(base + ["-x", p.encode("latin-1")], stdout=f, stderr=subprocess.PIPE)
         if x.returncode != 0:
             problems.append(f"isoinfo could not extract {p}")
     return problems
