@@ -100,20 +100,24 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
       done += n, sector_ += n / kSectorSize;
     } else if (sector_ < bootEnd) {
       // The boot image is read whole on first use (a diskette image at most
-      // a few megabytes); a shorter file than the layout expects is zero-filled.
+      // a few megabytes); its last sector is zero-filled, and a file that
+      // no longer fills the sectors laid out for it fails the stream.
       if (boot_.empty()) {
         boot_.assign(static_cast<std::size_t>(plan_.BootImageSectors) * kSectorSize, 0);
         currentFile_ = plan_.BootImageFile;
         const int fd = ::open(plan_.BootImageFile.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return Fail(Format(drive::msg::CANT_OPEN_FILE, plan_.BootImageFile)), -1;
         std::size_t got = 0;
+        ssize_t r = 0;
         while (got < boot_.size()) {
-          const ssize_t r = ::read(fd, boot_.data() + got, boot_.size() - got);
+          r = ::read(fd, boot_.data() + got, boot_.size() - got);
           if (r < 0 && errno == EINTR) continue;
           if (r <= 0) break;
           got += static_cast<std::size_t>(r);
         }
         ::close(fd);
+        if (r < 0) return Fail(Format(msg::ERROR_READING_FILE, plan_.BootImageFile)), -1;
+        if (got + kSectorSize <= boot_.size()) return Fail(Format(msg::FILE_CHANGED_SIZE, plan_.BootImageFile)), -1;
       }
       const std::vector<std::uint8_t>& boot = boot_;
       const std::size_t from = static_cast<std::size_t>(sector_ - metaSectors) * kSectorSize;
@@ -147,6 +151,13 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
       }
       std::size_t got = 0;
       if (hole) {
+        // The kernel answers "no data here" both inside a hole and at or
+        // past the end of a file: only the file's size tells a hole from a
+        // file cut short while it is read.
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) return Fail(Format(msg::ERROR_READING_FILE, currentFile_)), -1;
+        if (static_cast<std::int64_t>(st.st_size) < filePos_ + fileLeft_)
+          return Fail(Format(msg::FILE_CHANGED_SIZE, currentFile_)), -1;
         std::memset(out, 0, want);
         got = want;
         if (::lseek(fd_, static_cast<off_t>(filePos_ + static_cast<std::int64_t>(want)), SEEK_SET) < 0)

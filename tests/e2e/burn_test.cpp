@@ -243,6 +243,21 @@ TEST_F(BurnTest, SourceFileGoneOrShrunkEndsWithItsName) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+TEST_F(BurnTest, SourceFileCutShortDuringTheBurnFailsIt) {
+  Insert(MediumKind::CdR);
+  // Larger than the cache: when the write thread starts, the cache is full
+  // and the file is being read somewhere in its first megabytes.
+  const fs::path victim = source_ / "big.bin";
+  WriteFile(victim, 16 << 20, 9);
+  AddSource();
+  burner_->OnDebugMessage = [&](drive::TObject*, const std::string& text, std::uint8_t) {
+    if (text.find("STARTING WRITE PROCESS") != std::string::npos) fs::resize_file(victim, 1 << 20);
+  };
+  ASSERT_TRUE(Run([&] { return burner_->BurnCompilation(); }));
+  EXPECT_EQ(error_, "FILE \"" + victim.string() + "\" BECAME SHORTER SINCE IT WAS ADDED");
+  EXPECT_EQ(Count(0x5B), 0);  // the session is not closed over zeros
+}
+
 TEST_F(BurnTest, FullDiskRemovesTheUnfinishedImageAndKeepsTheOldOne) {
   AddSource();
   const fs::path out = dir_ / "out.iso";

@@ -88,6 +88,60 @@ TEST(SaveImage, FailuresLeaveNoPartialImage) {
   EXPECT_EQ(s.done[0], "CAN'T CREATE FILE \"" + nowhere + "\"");
 }
 
+// A file cut short while the stream is inside it must fail the stream, never
+// read as zeros: at or past the new end, and inside a hole of a sparse file,
+// the kernel has no data left to give and the reader must notice.
+TEST(ImageReader, FileTruncatedWhileReadFailsNamingIt) {
+  ScratchDir dir("truncread");
+  constexpr std::int64_t kSize = 8 << 20;
+  constexpr std::size_t kBlock = 1 << 20;
+  struct Case {
+    const char* what;
+    bool sparse;          // data only in the first and last MiB
+    std::int64_t cutTo;   // new size, set after the first 2 MiB of the file were read
+  } cases[] = {
+      {"cut below the read position", false, 1 << 20},
+      {"cut to nothing", false, 0},
+      {"cut exactly at the read position", false, 2 << 20},
+      {"cut ahead of the read position", false, 5 << 20},
+      {"sparse, cut inside the hole", true, 3 << 20},
+  };
+  for (const auto& c : cases) {
+    TZCDBurner b;
+    const std::string victim = dir.File("victim.bin", "");
+    {
+      std::ofstream out(victim, std::ios::binary);
+      const std::string mib(1 << 20, 'v');
+      for (int i = 0; i < 8; ++i) {
+        if (c.sparse && i > 0 && i < 7) out.seekp((i + 1) << 20);
+        else out << mib;
+      }
+    }
+    ASSERT_EQ(fs::file_size(victim), static_cast<std::uintmax_t>(kSize)) << c.what;
+    b.AddFile("\\", victim, false);
+    b.BuildLayout(true, nullptr);
+    b.BuildMetadata(true, nullptr);
+    const TImagePlan plan = b.ImagePlan();
+    TImageReader reader(plan);
+    std::vector<std::uint8_t> buf(kBlock);
+    // The metadata and padding, then two MiB of the file.
+    const std::int64_t upTo = static_cast<std::int64_t>(plan.Files.at(0).Lba) * 2048 + (2 << 20);
+    std::int64_t done = 0;
+    while (done < upTo) {
+      const std::int64_t n = reader.Read(buf.data(), static_cast<std::size_t>(std::min<std::int64_t>(kBlock, upTo - done)));
+      ASSERT_GT(n, 0) << c.what << ": " << reader.Error();
+      done += n;
+    }
+    fs::resize_file(victim, static_cast<std::uintmax_t>(c.cutTo));
+    std::int64_t n;
+    while ((n = reader.Read(buf.data(), kBlock)) > 0) done += n;
+    EXPECT_EQ(n, -1) << c.what << ": the stream ended after " << done << " bytes without an error";
+    EXPECT_EQ(reader.Error(), "FILE \"" + victim + "\" BECAME SHORTER SINCE IT WAS ADDED") << c.what;
+    EXPECT_EQ(reader.CurrentFile(), victim) << c.what;
+    fs::remove(victim);
+  }
+}
+
 TEST(ImageReader, AnyBlockSizeGivesTheSameStream) {
   ScratchDir dir("reader");
   TZCDBurner b;
