@@ -123,8 +123,13 @@ int Report(int rc, const std::string& error, const std::string& prefix, const ch
     std::cout << success << "\n";
   else if (rc == kExitAborted)
     std::cerr << "Operation canceled by user\n";
-  else
-    std::cerr << prefix << error << "\n";
+  else {
+    // A job may list several files, one per line.
+    std::string lines = error;
+    for (std::size_t at = lines.find('\n'); at != std::string::npos; at = lines.find('\n', at + 1 + prefix.size()))
+      lines.insert(at + 1, prefix);
+    std::cerr << prefix << lines << "\n";
+  }
   return rc;
 }
 

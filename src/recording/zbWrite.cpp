@@ -4,6 +4,7 @@
 #include "drive/zbConst.h"
 #include "drive/zbSPTI.h"
 #include "image/image_messages.h"
+#include "image/source_check.h"
 #include "platform/thread_priority.h"
 #include "recording/speed_text.h"
 #include "recording/zbStreamEx.h"
@@ -216,6 +217,19 @@ bool TRecordingJobs::WaitForCache() {
   }
 }
 
+bool TRecordingJobs::CheckSources() {
+  FSourceStamps.clear();
+  const std::vector<std::string> failures = image::CheckSourceFiles(FBurner.Tree(), &FSourceStamps);
+  if (failures.empty()) return true;
+  std::string text;
+  for (const std::string& line : failures) {
+    FBurner.DebugMessage(">>> " + line, 0);
+    text += (text.empty() ? "" : "\n") + line;
+  }
+  Fail(text);
+  return false;
+}
+
 bool TRecordingJobs::BurnCompilation() {
   if (FRunning) return false;
   if (FBurner.Erasing()) {
@@ -223,6 +237,7 @@ bool TRecordingJobs::BurnCompilation() {
     return false;
   }
   FAbort = false;
+  if (!CheckSources()) return false;
   FDiscKind = FBurner.GetDiscKind();
   const int blockSize = BlockSizeFor(FDiscKind);
   if (IsDvdRw(FDiscKind) && !QuickFormatDvdRw(FDiscKind)) {

@@ -5,6 +5,7 @@
 // owner's thread.
 #pragma once
 
+#include "image/source_check.h"
 #include "image/zbCDBC.h"
 #include "platform/synchronizer.h"
 #include "recording/zbCache.h"
@@ -64,6 +65,9 @@ class TRecordingJobs {
 
  private:
   int BlockSizeFor(std::uint8_t kind) const;
+  // Opens every source file before the disc is touched; false (after
+  // OnWriteDone with one line per bad file) when any fails.
+  bool CheckSources();
   bool QuickFormatDvdRw(std::uint8_t kind);
   bool StartCache(std::unique_ptr<TBlockSource> source, std::int64_t total, int blockSize, bool padToMinimum);
   bool WaitForCache();
@@ -83,6 +87,7 @@ class TRecordingJobs {
   platform::Synchronizer* FSync = nullptr;
   std::unique_ptr<TCacheThread> FCache;
   std::unique_ptr<image::TImagePlan> FPlan;  // what the cache streams
+  image::TSourceStamps FSourceStamps;        // the sources as the burn found them
   std::thread FThread;
   std::atomic<bool> FAbort{false};
   std::atomic<bool> FRunning{false};

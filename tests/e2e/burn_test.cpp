@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <csignal>
 
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 namespace velloran {
@@ -224,8 +226,8 @@ TEST_F(BurnTest, SourceFileGoneOrShrunkEndsWithItsName) {
   AddSource();
   const fs::path gone = source_ / "data" / "photo one.jpg";
   fs::remove(gone);
-  // The cache meets the missing file while priming: the job ends before the
-  // write thread starts, through the same OnWriteDone.
+  // The job finds the missing file before anything is written, and ends
+  // through the same OnWriteDone.
   Run([&] { return burner_->BurnCompilation(); });
   EXPECT_TRUE(done_);
   EXPECT_EQ(Count(0x2A), 0);  // nothing written
@@ -241,6 +243,56 @@ TEST_F(BurnTest, SourceFileGoneOrShrunkEndsWithItsName) {
   EXPECT_TRUE(done_);
   EXPECT_NE(error_.find((source_ / "large.dat").string()), std::string::npos) << error_;
   EXPECT_FALSE(fs::exists(out));
+}
+
+// Every source file is opened and measured before the disc is touched: a
+// write-once disc must not be spent on a burn that stops at the first bad
+// file, and the user learns about every bad file at once.
+TEST_F(BurnTest, BadSourceFilesAreListedBeforeTheDiscIsTouched) {
+  for (const MediumKind kind : {MediumKind::CdR, MediumKind::DvdRwSequential}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    Insert(kind);
+    burner_->ResetCompilation(65535, 8191);
+    const fs::path bad = dir_ / ("bad" + std::to_string(static_cast<int>(kind)));
+    struct Case {
+      const char* name;
+      std::function<void(const fs::path&)> spoil;
+      const char* says;
+    };
+    std::vector<Case> cases = {
+        {"gone.bin", [](const fs::path& p) { fs::remove(p); }, "CAN'T OPEN FILE"},
+        {"now a folder", [](const fs::path& p) { fs::remove(p); fs::create_directory(p); }, "IS NOT A REGULAR FILE"},
+        {"now a pipe", [](const fs::path& p) { fs::remove(p); ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         "IS NOT A REGULAR FILE"},
+        {"shorter.txt", [](const fs::path& p) { fs::resize_file(p, 10); }, "BECAME SHORTER SINCE IT WAS ADDED"},
+        {"longer.txt", [](const fs::path& p) { std::ofstream(p, std::ios::app) << "more"; },
+         "BECAME LONGER SINCE IT WAS ADDED"},
+    };
+    // Permissions bind everyone but root.
+    if (::geteuid() != 0)
+      cases.push_back({"locked.bin", [](const fs::path& p) { fs::permissions(p, fs::perms::none); }, "CAN'T OPEN FILE"});
+    for (const auto& c : cases) {
+      WriteFile(bad / c.name, 5000, 11);
+      ASSERT_EQ(burner_->AddFile("\\", (bad / c.name).string(), false), 1) << c.name;
+    }
+    WriteFile(bad / "fine.bin", 70000, 12);
+    ASSERT_EQ(burner_->AddFile("\\", (bad / "fine.bin").string(), false), 1);
+    for (const auto& c : cases) c.spoil(bad / c.name);
+
+    EXPECT_FALSE(Run([&] { return burner_->BurnCompilation(); }));
+    EXPECT_TRUE(done_);
+    std::vector<std::string> lines;
+    std::istringstream in(error_);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), cases.size()) << error_;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      EXPECT_NE(lines[i].find("\"" + (bad / cases[i].name).string() + "\""), std::string::npos) << lines[i];
+      EXPECT_NE(lines[i].find(cases[i].says), std::string::npos) << lines[i];
+    }
+    // Nothing that changes a disc was sent: no format, reservation, write or close.
+    for (const std::uint8_t opcode : {0x04, 0x53, 0x2A, 0x5B, 0xA1}) EXPECT_EQ(Count(opcode), 0) << int{opcode};
+    EXPECT_EQ(Status().discStatus, "blank");
+  }
 }
 
 TEST_F(BurnTest, SourceFileCutShortDuringTheBurnFailsIt) {
