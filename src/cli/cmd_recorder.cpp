@@ -1,6 +1,7 @@
 // velloran recorder insert KIND [IMAGE] [--capacity BLOCKS] [--formatted] [--recorder N]
 // velloran recorder status | eject | export FILE [--recorder N]
-// velloran recorder fault write-error LBA [KEY ASC ASCQ] | not-ready N | slow [MS] | opc-fail | clear
+// velloran recorder fault write-error LBA [KEY ASC ASCQ] | not-ready N | slow [MS] | opc-fail |
+//                        corrupt LBA | read-error LBA | clear
 // velloran recorder realtime on|off
 // velloran recorder time-scale FACTOR
 //
@@ -88,6 +89,8 @@ void PrintStatus(const vrec::RecorderStatus& s) {
   if (s.faults.notReady) faults << "not ready for " << s.faults.notReady << " commands ";
   if (s.faults.slowMs) faults << "slow (" << s.faults.slowMs << " ms per command) ";
   if (s.faults.opcFail) faults << "power calibration fails ";
+  if (s.faults.corrupt) faults << "sector " << *s.faults.corrupt << " corrupted ";
+  if (s.faults.readError) faults << "sector " << *s.faults.readError << " unreadable ";
   std::string f = faults.str();
   if (!f.empty()) f.pop_back();
   std::cout << "Faults:        " << (f.empty() ? "none" : f) << "\n";
@@ -151,7 +154,7 @@ int RunExport(const Args& a) {
 int RunFault(const Args& a) {
   const auto& w = a.words;
   const std::string usage =
-      "fault takes: write-error LBA [KEY ASC ASCQ] | not-ready N | slow [MS] | opc-fail | clear";
+      "fault takes: write-error LBA [KEY ASC ASCQ] | not-ready N | slow [MS] | opc-fail | corrupt LBA | read-error LBA | clear";
   if (w.empty()) return Fail(usage, kExitUsage);
   Recorder recorder({}, a.recorder);
   std::string why;
@@ -178,6 +181,12 @@ int RunFault(const Args& a) {
   } else if (w[0] == "opc-fail") {
     if (w.size() != 1) return Fail("opc-fail takes no value", kExitUsage);
     ok = recorder.SetOpcFail(true, &why);
+  } else if (w[0] == "corrupt" || w[0] == "read-error") {
+    std::uint64_t lba = 0;
+    if (w.size() != 2 || !ParseNumber(w[1], 0, 0xFFFFFFFFu, &lba))
+      return Fail(w[0] + " takes the block address", kExitUsage);
+    ok = w[0] == "corrupt" ? recorder.SetCorrupt(static_cast<std::uint32_t>(lba), &why)
+                           : recorder.SetReadError(static_cast<std::uint32_t>(lba), &why);
   } else if (w[0] == "clear") {
     if (w.size() != 1) return Fail("clear takes no value", kExitUsage);
     ok = recorder.ClearFaults(&why);
@@ -241,8 +250,8 @@ const CommandRegistration registration([](CLI::App& app, const GlobalOptions&, i
   AddRecorderOption(exportCmd, args.get());
   exportCmd->callback([args, exitCode] { *exitCode = RunExport(*args); });
 
-  auto* fault = cmd->add_subcommand("fault", "Inject a fault: write-error, not-ready, slow, opc-fail, or clear");
-  fault->add_option("what", args->words, "write-error LBA [KEY ASC ASCQ] | not-ready N | slow [MS] | opc-fail | clear")
+  auto* fault = cmd->add_subcommand("fault", "Inject a fault: write-error, not-ready, slow, opc-fail, corrupt, read-error, or clear");
+  fault->add_option("what", args->words, "write-error LBA [KEY ASC ASCQ] | not-ready N | slow [MS] | opc-fail | corrupt LBA | read-error LBA | clear")
       ->required();
   AddRecorderOption(fault, args.get());
   fault->callback([args, exitCode] { *exitCode = RunFault(*args); });

@@ -61,6 +61,9 @@ void CmdRead(CommandContext& c) {
   if (m.family() == Family::PlusRw && m.formatted == 0) return c.Fail(sense::LbaOutOfRange());
   Sense s = m.CheckRead(lba, count);
   if (!s.Ok()) return c.Fail(s);
+  if (const auto& bad = c.d.state.faults.readError;
+      bad && static_cast<std::int64_t>(*bad) >= lba && static_cast<std::int64_t>(*bad) < std::int64_t{lba} + count)
+    return c.Fail(sense::UnrecoveredRead(*bad));
   if (c.direction != DataDirection::In) return;
   const std::size_t want = std::size_t{count} * kBlock;
   const std::size_t fits = std::min(want, c.data.size()) / kBlock;
@@ -114,6 +117,12 @@ void CmdWrite(CommandContext& c) {
     user.resize(std::size_t{count} * kBlock);
     for (std::uint32_t i = 0; i < count; ++i)
       std::memcpy(&user[i * kBlock], payload + i * blockSize + offset, std::min(kBlock, blockSize - offset));
+    payload = user.data();
+  }
+  if (const auto& bad = d.state.faults.corrupt;
+      bad && static_cast<std::int64_t>(*bad) >= lba && static_cast<std::int64_t>(*bad) < std::int64_t{lba} + count) {
+    if (user.empty()) user.assign(payload, payload + std::size_t{count} * kBlock);
+    DamageBlock(&user[(*bad - static_cast<std::uint32_t>(lba)) * kBlock]);
     payload = user.data();
   }
   if (lba >= 0 && !d.store.WriteBlocks(lba, count, payload))

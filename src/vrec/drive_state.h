@@ -18,6 +18,12 @@ inline constexpr std::size_t kPage05Length = 0x32 + 2;
 // Page 05h as the drive has it after power-on: track at once, data Mode 1.
 std::array<std::uint8_t, kPage05Length> DefaultPage05();
 
+// What the corrupt fault does to a stored 2048-byte block: every byte
+// inverted, so no checksum or hash of the data can still match.
+inline void DamageBlock(std::uint8_t* block) {
+  for (std::size_t i = 0; i < 2048; ++i) block[i] = static_cast<std::uint8_t>(~block[i]);
+}
+
 // GET EVENT STATUS NOTIFICATION media event codes.
 enum MediaEvent : std::uint8_t { kNoEvent = 0, kEjectRequest = 1, kNewMedia = 2, kMediaRemoval = 3 };
 

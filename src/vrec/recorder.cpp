@@ -561,6 +561,28 @@ bool Recorder::SetOpcFail(bool on, std::string* why) {
   });
 }
 
+bool Recorder::SetCorrupt(std::uint32_t lba, std::string* why) {
+  return Control(*impl_, why, [&] {
+    impl_->state.faults.corrupt = lba;
+    std::array<std::uint8_t, 2048> block{};
+    if (!impl_->store.ReadBlocks(lba, 1, block.data())) return true;
+    if (std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0; })) return true;
+    DamageBlock(block.data());
+    if (!impl_->store.WriteBlocks(lba, 1, block.data())) {
+      SetWhy(why, "the block file cannot be written");
+      return false;
+    }
+    return true;
+  });
+}
+
+bool Recorder::SetReadError(std::uint32_t lba, std::string* why) {
+  return Control(*impl_, why, [&] {
+    impl_->state.faults.readError = lba;
+    return true;
+  });
+}
+
 bool Recorder::ClearFaults(std::string* why) {
   return Control(*impl_, why, [&] {
     impl_->state.faults = Faults{};

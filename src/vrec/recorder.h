@@ -112,6 +112,12 @@ class Recorder {
   bool SetNotReady(std::uint32_t commands, std::string* why = nullptr);
   bool SetSlow(std::uint32_t ms, std::string* why = nullptr);
   bool SetOpcFail(bool on, std::string* why = nullptr);
+  // The sector at lba is damaged: at once when it holds data, and whenever
+  // it is written while the fault is set (a disc that takes the data but
+  // does not keep it).
+  bool SetCorrupt(std::uint32_t lba, std::string* why = nullptr);
+  // READ covering lba fails with MEDIUM ERROR, UNRECOVERED READ ERROR.
+  bool SetReadError(std::uint32_t lba, std::string* why = nullptr);
   bool ClearFaults(std::string* why = nullptr);
   bool SetRealTime(bool on, std::string* why = nullptr);
   bool SetTimeScale(double scale, std::string* why = nullptr);

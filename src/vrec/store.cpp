@@ -66,6 +66,8 @@ std::string PersistedState::Serialize() const {
   if (faults.notReady) out << "fault-not-ready " << faults.notReady << "\n";
   if (faults.slowMs) out << "fault-slow " << faults.slowMs << "\n";
   if (faults.opcFail) out << "fault-opc-fail 1\n";
+  if (faults.corrupt) out << "fault-corrupt " << *faults.corrupt << "\n";
+  if (faults.readError) out << "fault-read-error " << *faults.readError << "\n";
   out << medium.Serialize();
   return out.str();
 }
@@ -118,6 +120,9 @@ std::optional<PersistedState> PersistedState::Parse(const std::string& text, std
       ls >> st.faults.slowMs;
     } else if (key == "fault-opc-fail") {
       st.faults.opcFail = true;
+    } else if (key == "fault-corrupt" || key == "fault-read-error") {
+      std::uint32_t lba = 0;
+      if (ls >> lba) (key == "fault-corrupt" ? st.faults.corrupt : st.faults.readError) = lba;
     } else {
       mediumText += line;
       mediumText += '\n';

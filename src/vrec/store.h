@@ -24,8 +24,10 @@ struct Faults {
   std::uint32_t notReady = 0;            // commands still to answer NOT READY 04/01
   std::uint32_t slowMs = 0;              // extra time each command takes
   bool opcFail = false;                  // power calibration fails (OPC and writes)
+  std::optional<std::uint32_t> corrupt;  // the sector at this lba is damaged once written
+  std::optional<std::uint32_t> readError;  // READ covering this lba fails 03/11/00
 
-  bool Any() const { return writeError || notReady || slowMs || opcFail; }
+  bool Any() const { return writeError || notReady || slowMs || opcFail || corrupt || readError; }
 };
 
 // A long operation started with Immed: its NOT READY qualifier and window.

@@ -159,6 +159,41 @@ TEST(FaultTest, PowerCalibrationFails) {
   EXPECT_GOOD(d.Write(0, 16));
 }
 
+int RunCli(const fs::path& stateDir, const std::string& args, std::string* output);
+
+// A sector the disc does not keep: damaged at once when it holds data, and
+// again whenever it is written while the fault lasts; its neighbours and
+// the exported image show exactly that one sector changed.
+TEST(FaultTest, CorruptSectorAndUnreadableSector) {
+  TempDir dir;
+  Drive d(dir.path);
+  d.Insert(MediumKind::DvdPlusRw, InsertOptions{std::nullopt, true, {}});
+  EXPECT_GOOD(d.Write(0, 16, 0x5A));
+  std::string why;
+  ASSERT_TRUE(d.recorder.SetCorrupt(3, &why)) << why;  // already written: damaged now
+  ASSERT_TRUE(d.recorder.SetCorrupt(20, &why)) << why;  // written later
+  EXPECT_GOOD(d.Write(16, 16, 0x33));
+  EXPECT_GOOD(d.Read(0, 32));
+  for (int lba = 0; lba < 32; ++lba) {
+    const std::uint8_t written = lba < 16 ? 0x5A : 0x33;
+    const bool damaged = lba == 3 || lba == 20;
+    EXPECT_EQ(d.data.at(lba * 2048), damaged ? static_cast<std::uint8_t>(~written) : written) << lba;
+    EXPECT_EQ(d.data.at(lba * 2048 + 2047), damaged ? static_cast<std::uint8_t>(~written) : written) << lba;
+  }
+  // The fault lives in the state folder; the command line sets it too.
+  std::string out;
+  EXPECT_EQ(RunCli(dir.path, "recorder fault read-error 9", &out), 0) << out;
+  EXPECT_NE(out.find("sector 9 unreadable"), std::string::npos) << out;
+  EXPECT_NE(out.find("sector 20 corrupted"), std::string::npos) << out;
+  auto r = d.Read(8, 4);
+  EXPECT_SENSE(r, 3, 0x11, 0x05);
+  EXPECT_EQ(be::load32(&r.sense[3]), 9u);
+  EXPECT_GOOD(d.Read(10, 4));
+  EXPECT_EQ(RunCli(dir.path, "recorder fault corrupt x", &out), 2);
+  ASSERT_TRUE(d.recorder.ClearFaults());
+  EXPECT_GOOD(d.Read(8, 4));
+}
+
 TEST(RealTimeTest, UnderrunRuinsTheTrackWithoutProtection) {
   TempDir dir;
   Drive d(dir.path);
