@@ -110,9 +110,11 @@ Tfrmmain::Tfrmmain(QWidget* parent) : QWidget(parent), sync_(this) {
     zcdbWriteDone(QString::fromStdString(error));
   };
   zcdb.OnEraseDone = [this](drive::TObject*, bool withError) { zcdbEraseDone(withError); };
-  zcdb.OnDebugMessage = [this](drive::TObject*, const std::string& message, std::uint8_t) {
+  zcdb.OnDebugMessage = [this](drive::TObject*, const std::string& message, std::uint8_t type) {
     std::lock_guard lock(debugMutex_);
     debugLog_.push_back(QString::fromStdString(message));
+    if (type == 0) lastJobError_ = debugLog_.back();
+    ++debugLines_;
     if (debugLog_.size() > 500) debugLog_.pop_front();
   };
 
@@ -179,6 +181,26 @@ Tfrmmain::~Tfrmmain() {
 QStringList Tfrmmain::DebugLog() const {
   std::lock_guard lock(debugMutex_);
   return debugLog_;
+}
+
+QStringList Tfrmmain::JobLog() const {
+  std::lock_guard lock(debugMutex_);
+  const std::int64_t first = debugLines_ - debugLog_.size();  // the oldest line kept
+  const std::int64_t skip = std::max<std::int64_t>(0, jobLogStart_ - first);
+  return debugLog_.mid(static_cast<qsizetype>(std::min<std::int64_t>(skip, debugLog_.size())));
+}
+
+void Tfrmmain::JobStarting(bool toDrive) {
+  std::lock_guard lock(debugMutex_);
+  jobLogStart_ = debugLines_;
+  lastJobError_.clear();
+  jobToDrive_ = toDrive;
+}
+
+void SetUpApplication() {
+  QApplication::setApplicationName("velloran-gui");
+  QApplication::setDesktopFileName("velloran-gui");
+  QApplication::setWindowIcon(QIcon::fromTheme("velloran-gui", CdIcon()));
 }
 
 void Tfrmmain::BuildCommandBand() {

@@ -10,6 +10,7 @@
 #include "app/formats.h"
 #include "app/qt_synchronizer.h"
 #include "app/shell_views.h"
+#include "app/ui_hooks.h"
 #include "image/zbCDBC.h"
 
 #include <QFileDialog>
@@ -37,6 +38,11 @@ class TfrmProgress;
 inline constexpr const char* kHomePageUrl = "https://velloran.org/";
 inline constexpr const char* kFaqPageUrl = "https://velloran.org/faq.html";
 
+// Names the application for the desktop (settings, desktop entry, icon).
+// Window titles stay exactly as each window sets them: no application name
+// is appended to them.
+void SetUpApplication();
+
 class Tfrmmain : public QWidget {
   Q_OBJECT
  public:
@@ -48,6 +54,9 @@ class Tfrmmain : public QWidget {
   // ending its job can always reach them.
   mutable std::mutex debugMutex_;
   QStringList debugLog_;
+  std::int64_t debugLines_ = 0;  // lines logged in this run, kept or not
+  std::int64_t jobLogStart_ = 0;  // the first line of the current job
+  QString lastJobError_;          // its last error line (message type 0)
   QtSynchronizer sync_;
 
  public:
@@ -99,6 +108,8 @@ class Tfrmmain : public QWidget {
   // The component's diagnostics of this run (most recent last); they may
   // come from its worker threads.
   QStringList DebugLog() const;
+  // The diagnostics logged since the current (or last) job started.
+  QStringList JobLog() const;
 
   // --- Window, drives, speeds, settings ------------------------------------------
   void FormShow();
@@ -138,6 +149,9 @@ class Tfrmmain : public QWidget {
   void zcdbWriteDone(const QString& error);
   void zcdbEraseDone(bool withError);
   bool DriveReady();
+  // A job starts: its log begins here, and whether it writes to the drive
+  // (a burn) or to a file (an image) decides what its end may do.
+  void JobStarting(bool toDrive);
   void SetSpeedFromList();
   void SpeedButton4Click();  // disc information
   void SpeedButton3Click();  // drive capabilities
@@ -165,6 +179,10 @@ class Tfrmmain : public QWidget {
   double FileSizeMB(const QString& path) const;
   bool shown_ = false;
   bool closing_ = false;
+  bool jobToDrive_ = true;
+  // A failed job's message: the text, the reason and the job's log.
+  Message JobFailure(const QString& text, const QString& reason) const;
+  QString LastJobError() const;
 };
 
 }  // namespace velloran::app

@@ -22,6 +22,22 @@ namespace {
 constexpr const char* kInsertDisc = "Please insert a writable disc in drive.";
 }
 
+Message Tfrmmain::JobFailure(const QString& text, const QString& reason) const {
+  Message m;
+  m.kind = MsgKind::Warning;
+  m.text = text;
+  m.reason = reason;
+  m.details = JobLog().join('\n');
+  return m;
+}
+
+QString Tfrmmain::LastJobError() const {
+  // The component logs its errors with message type 0; an erase ends with
+  // no error text of its own, so its last error line says why.
+  std::lock_guard lock(debugMutex_);
+  return lastJobError_;
+}
+
 bool Tfrmmain::DriveReady() {
   if (!zcdb.TestUnitReady(5000)) zcdb.WaitUntilReady(10000, 5000);
   return zcdb.TestUnitReady(5000);
@@ -41,6 +57,7 @@ void Tfrmmain::btnBurnClick() {
   }
   if (cbSpeed->currentIndex() < 0 && cbSpeed->count() > 0) cbSpeed->setCurrentIndex(0);
   SetSpeedFromList();
+  JobStarting(true);
   ExecModal(frmBurn);
 }
 
@@ -54,10 +71,13 @@ void Tfrmmain::btnEraseClick() {
     MessageDlg(this, MsgKind::Warning, "Disc is not Erasable.");
     return;
   }
-  if (MessageDlg(this, MsgKind::Warning,
-                 "All data on the CD will be lost,\nAre you sure you want to erase the Disc?",
-                 QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-    return;
+  Message question;
+  question.kind = MsgKind::Warning;
+  question.text = "All data on the CD will be lost,\nAre you sure you want to erase the Disc?";
+  question.buttons = QMessageBox::Yes | QMessageBox::No;
+  question.defaultButton = QMessageBox::No;  // Enter must not erase a disc
+  if (MessageDlg(this, question) != QMessageBox::Yes) return;
+  JobStarting(true);
   frmProgress->NoCancel = true;
   frmProgress->setWindowTitle("Erase CD/DVD");
   frmProgress->pcd->setValue(0);
@@ -70,7 +90,9 @@ void Tfrmmain::btnEraseClick() {
     // nothing runs, so nothing may stay on screen waiting for it.
     Timer1->stop();
     frmProgress->hide();
-    MessageDlg(this, MsgKind::Warning, "Erase process done with error.");
+    QString reason = LastJobError();
+    if (reason.isEmpty()) reason = QString::fromStdString(zcdb.LastError);
+    MessageDlg(this, JobFailure("Erase process done with error.", reason));
   }
 }
 
@@ -94,6 +116,7 @@ void Tfrmmain::BurnFromISOFileClick() {
   }
   if (ExecModal(od) != QDialog::Accepted || od->selectedFiles().isEmpty()) return;
   const QString file = od->selectedFiles().front();
+  JobStarting(true);
   frmProgress->setWindowTitle("Burn CD/DVD");
   frmProgress->Label1->setText("Burning ...");
   frmProgress->NoCancel = false;
@@ -112,6 +135,7 @@ void Tfrmmain::SaveAsISOFileClick() {
   if (JobRunning()) return;
   if (ExecModal(sd) != QDialog::Accepted || sd->selectedFiles().isEmpty()) return;
   QString name = sd->selectedFiles().front();
+  JobStarting(false);
   frmProgress->setWindowTitle("Save as ISO File");
   frmProgress->Label1->setText("Saving ...");
   frmProgress->NoCancel = false;
@@ -141,8 +165,9 @@ void Tfrmmain::zcdbWriteDone(const QString& error) {
   else if (error.contains("ABORTED BY USER"))
     MessageDlg(this, MsgKind::Information, "Operation canceled by user");
   else
-    MessageDlg(this, MsgKind::Warning, "Operation done with error occured.");
-  if (error.isEmpty() && GlobalVars().Eject) zcdb.StartStopUnit(true);
+    MessageDlg(this, JobFailure("Operation done with error occured.", error));
+  // Saving an image does not touch the drive.
+  if (error.isEmpty() && GlobalVars().Eject && jobToDrive_) zcdb.StartStopUnit(true);
 }
 
 void Tfrmmain::zcdbEraseDone(bool withError) {
@@ -152,7 +177,7 @@ void Tfrmmain::zcdbEraseDone(bool withError) {
   Timer1Timer();
   frmProgress->hide();
   if (withError)
-    MessageDlg(this, MsgKind::Warning, "Erase process done with error.");
+    MessageDlg(this, JobFailure("Erase process done with error.", LastJobError()));
   else
     MessageDlg(this, MsgKind::Information, "Erase process done successfully.");
 }

@@ -7,16 +7,20 @@
 namespace velloran::app {
 namespace {
 
-int RealMessage(QWidget* parent, MsgKind kind, const QString& text, QMessageBox::StandardButtons buttons) {
+int RealMessage(QWidget* parent, const Message& m) {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  QString title = QApplication::applicationDisplayName();
-  switch (kind) {
+  QString title = kApplicationTitle;
+  switch (m.kind) {
     case MsgKind::Plain: break;
     case MsgKind::Information: icon = QMessageBox::Information, title = QObject::tr("Information"); break;
     case MsgKind::Warning: icon = QMessageBox::Warning, title = QObject::tr("Warning"); break;
     case MsgKind::Confirmation: icon = QMessageBox::Question, title = QObject::tr("Confirm"); break;
   }
-  QMessageBox box(icon, title, text, buttons, parent);
+  QMessageBox box(icon, title, m.text, m.buttons, parent);
+  box.setObjectName("MessageBox");
+  if (!m.reason.isEmpty()) box.setInformativeText(m.reason);
+  if (!m.details.isEmpty()) box.setDetailedText(m.details);
+  if (m.defaultButton != QMessageBox::NoButton) box.setDefaultButton(m.defaultButton);
   return box.exec();
 }
 
@@ -38,8 +42,14 @@ UiHooks& Hooks() {
 void RestoreDefaultHooks() { Hooks() = DefaultHooks(); }
 
 int MessageDlg(QWidget* parent, MsgKind kind, const QString& text, QMessageBox::StandardButtons buttons) {
-  return Hooks().message(parent, kind, text, buttons);
+  Message m;
+  m.kind = kind;
+  m.text = text;
+  m.buttons = buttons;
+  return Hooks().message(parent, m);
 }
+
+int MessageDlg(QWidget* parent, const Message& message) { return Hooks().message(parent, message); }
 
 int ExecModal(QDialog* dialog) { return Hooks().modal(dialog); }
 

@@ -17,9 +17,26 @@ namespace velloran::app {
 
 enum class MsgKind { Plain, Information, Warning, Confirmation };
 
+// The application's title: the caption of its plain message boxes.
+inline constexpr const char* kApplicationTitle = "Velloran DVD/CD Burner";
+
+// What a message box shows.
+struct Message {
+  MsgKind kind = MsgKind::Plain;
+  QString text;
+  // Why it happened, shown below the text (empty: nothing is shown).
+  QString reason;
+  // The lines behind it (the job's log), in a "Details" area the person
+  // opens when they want it (empty: no such area).
+  QString details;
+  QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+  // The button Enter presses; NoButton leaves the choice to the box. A
+  // question whose Yes destroys data names No here.
+  QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+};
+
 // Shows a message and returns the button pressed (QMessageBox::StandardButton).
-using MessageFunction =
-    std::function<int(QWidget* parent, MsgKind kind, const QString& text, QMessageBox::StandardButtons buttons)>;
+using MessageFunction = std::function<int(QWidget* parent, const Message& message)>;
 // Runs a dialog modally and returns its result (QDialog::DialogCode).
 using ModalFunction = std::function<int(QDialog* dialog)>;
 // Opens a file or web page with the desktop's default program.
@@ -39,6 +56,7 @@ void RestoreDefaultHooks();
 // Shorthands through the hooks.
 int MessageDlg(QWidget* parent, MsgKind kind, const QString& text,
                QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+int MessageDlg(QWidget* parent, const Message& message);
 int ExecModal(QDialog* dialog);
 bool OpenUrl(const QUrl& url);
 

@@ -49,6 +49,9 @@ inline std::vector<int> SpeedsSet(const RecorderTransport& transport) {
 struct ShownMessage {
   MsgKind kind;
   QString text;
+  QString reason;
+  QString details;
+  QMessageBox::StandardButton defaultButton;
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -76,8 +79,8 @@ class MainWindowTest : public ::testing::Test {
     if (withTransport_)
       drive::InstallTransport(&RecorderTransport::Support, &RecorderTransport::Send, drive::kLibraryTransportName);
 
-    Hooks().message = [this](QWidget*, MsgKind kind, const QString& text, QMessageBox::StandardButtons) {
-      messages_.push_back({kind, text});
+    Hooks().message = [this](QWidget*, const Message& m) {
+      messages_.push_back({m.kind, m.text, m.reason, m.details, m.defaultButton});
       return answer_;
     };
     Hooks().modal = [this](QDialog* dialog) {

@@ -173,7 +173,7 @@ TEST_F(CommandsTest, SaveAsIsoWritesAnImageTheReadersAccept) {
   w().SaveAsISOFileClick();
   EXPECT_EQ(modalCount_, 0);
   FillCompilation();
-  GlobalVars().Eject = false;
+  GlobalVars().Eject = true;  // for burns: saving an image leaves the drive alone
   onModal_ = [&](QDialog* d) {
     EXPECT_EQ(d, w().sd);
     w().sd->setDirectory(QString::fromStdString(dir_.string()));
@@ -184,6 +184,7 @@ TEST_F(CommandsTest, SaveAsIsoWritesAnImageTheReadersAccept) {
   EXPECT_EQ(w().frmProgress->windowTitle(), "Save as ISO File");
   WaitForProgressToClose();
   EXPECT_EQ(MessageTexts(), QStringList{"Operation process done successfully."});
+  EXPECT_FALSE(Status().trayOpen) << "saving an image ejected the disc";
   const fs::path image = dir_ / "backup.iso";
   ASSERT_TRUE(fs::exists(image));
   EXPECT_EQ(fs::file_size(image) % 2048, 0u);

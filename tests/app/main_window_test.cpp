@@ -335,6 +335,16 @@ TEST_F(MainWindowTest, DropsFromOtherProgramsAreRefused) {
   EXPECT_EQ(w().zcdb.FileCount(), 0);
 }
 
+TEST_F(MainWindowTest, WindowTitlesReadAsTheWindowsSetThem) {
+  // The desktop appends the application's display name, when one is set, to
+  // every title that does not already end with it ("Burn CD/DVD — ...").
+  const QString name = QCoreApplication::applicationName();
+  SetUpApplication();
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName())
+      << "a display name is set: " << QGuiApplication::applicationDisplayName().toStdString();
+  QCoreApplication::setApplicationName(name);
+}
+
 TEST_F(MainWindowTest, HelpMenuOpensTheProjectsPages) {
   Insert(vrec::MediumKind::CdR);
   Start();

@@ -64,7 +64,7 @@ bool WaitHidden(QWidget* w, int ms = 60000) {
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  QApplication::setApplicationDisplayName("Velloran DVD/CD Burner");
+  SetUpApplication();
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s OUTPUT_DIR SOURCE_DIR\n", argv[0]);
     return 2;
@@ -74,8 +74,8 @@ int main(int argc, char* argv[]) {
   QDir().mkpath(g_out);
 
   QStringList told;
-  Hooks().message = [&](QWidget*, MsgKind, const QString& text, QMessageBox::StandardButtons) {
-    told << text;
+  Hooks().message = [&](QWidget*, const Message& m) {
+    told << m.text;
     return static_cast<int>(QMessageBox::Ok);
   };
 
