@@ -4,18 +4,24 @@
 //                        corrupt LBA | read-error LBA | clear
 // velloran recorder realtime on|off
 // velloran recorder time-scale FACTOR
+// velloran recorder serve [--listen ADDR:PORT] [--recorder N] [--chap USER]
 //
 // Controls the virtual recorders (the emulated drives kept in the state
 // folder named by VELLORAN_RECORDER_DIR), so a burn can be tried on a machine
 // without an optical drive and checked afterwards.
 #ifdef VELLORAN_HAVE_VREC
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
 #include "cli/commands.h"
+#include "vrec/iscsi/recorder_unit.h"
+#include "vrec/iscsi/server.h"
 #include "vrec/recorder.h"
 
 namespace velloran::cli {
@@ -100,6 +106,8 @@ void PrintStatus(const vrec::RecorderStatus& s) {
 
 struct Args {
   int recorder = 0;
+  std::string listen = "127.0.0.1:3260";
+  std::string chapUser;
   std::string kind;
   std::string image;
   std::uint32_t capacity = 0;
@@ -224,6 +232,56 @@ int RunTimeScale(const Args& a) {
   return kExitOk;
 }
 
+std::atomic<bool> gStop{false};
+
+extern "C" void StopServing(int) { gStop.store(true); }
+
+// Serves the recorder as an iSCSI target until SIGINT or SIGTERM. The line
+// naming the address goes to stdout (a port of 0 picks a free one, so a
+// script reads it there); the connection log goes to stderr.
+int RunServe(const Args& a) {
+  std::string host;
+  std::uint16_t port = 0;
+  if (!vrec::iscsi::ParseListenAddress(a.listen, &host, &port))
+    return Fail("--listen takes ADDR:PORT, e.g. 127.0.0.1:3260", kExitUsage);
+  vrec::iscsi::TargetConfig config;
+  config.name = "iqn.2026-12.org.velloran:recorder" + std::to_string(a.recorder);
+  if (!a.chapUser.empty()) {
+    // The secret never goes on the command line, where ps shows it.
+    const char* secret = std::getenv("VELLORAN_CHAP_SECRET");
+    if (!secret || !*secret) return Fail("--chap needs the secret in VELLORAN_CHAP_SECRET", kExitUsage);
+    config.chapUser = a.chapUser;
+    config.chapSecret = secret;
+  }
+  Recorder recorder({}, a.recorder);
+  std::string why;
+  if (!recorder.Status(&why)) return Fail(why);
+  vrec::iscsi::RecorderUnit unit(recorder);
+  auto log = [](const std::string& line) { std::cerr << "velloran recorder serve: " << line << std::endl; };
+  vrec::iscsi::Target target(config, unit, log);
+  vrec::iscsi::Server server(target);
+  if (!server.Listen(host, port, &why)) return Fail(why);
+  const std::string address = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                              std::to_string(server.Port());
+  // SendTargets hands this address out; a wildcard would send initiators
+  // nowhere, so they get the loopback address instead.
+  target.SetAddress(host == "0.0.0.0" ? "127.0.0.1:" + std::to_string(server.Port())
+                    : host == "::"    ? "[::1]:" + std::to_string(server.Port())
+                                      : address);
+  std::cout << "Recorder " << a.recorder << ": serving " << config.name << " (LUN 0) on " << address << std::endl;
+  if (host != "127.0.0.1" && host != "::1")
+    log("listening beyond this machine: whoever reaches " + address + " can write to recorder " +
+        std::to_string(a.recorder));
+  struct sigaction sa {};
+  sa.sa_handler = StopServing;
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+  gStop.store(false);
+  server.Run(gStop);
+  log("stopped");
+  return kExitOk;
+}
+
 const CommandRegistration registration([](CLI::App& app, const GlobalOptions&, int* exitCode) {
   auto* cmd = app.add_subcommand("recorder", "Control the virtual recorders (emulated drives for testing)");
   cmd->require_subcommand(1);
@@ -260,6 +318,12 @@ const CommandRegistration registration([](CLI::App& app, const GlobalOptions&, i
   realtime->add_option("state", args->words, "on or off")->required();
   AddRecorderOption(realtime, args.get());
   realtime->callback([args, exitCode] { *exitCode = RunRealTime(*args); });
+
+  auto* serve = cmd->add_subcommand("serve", "Serve a virtual recorder as an iSCSI target (until interrupted)");
+  serve->add_option("--listen", args->listen, "Address and port to listen on (default 127.0.0.1:3260; port 0: any)");
+  serve->add_option("--chap", args->chapUser, "Require CHAP with this user name (secret in VELLORAN_CHAP_SECRET)");
+  AddRecorderOption(serve, args.get());
+  serve->callback([args, exitCode] { *exitCode = RunServe(*args); });
 
   auto* scale = cmd->add_subcommand("time-scale", "Stretch or shrink the duration of long operations");
   scale->add_option("factor", args->words, "Factor, e.g. 0.1 (ten times faster) or 1")->required();
