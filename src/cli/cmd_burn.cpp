@@ -67,7 +67,7 @@ int ImportEarlierSession(image::TZCDBurner& b, const std::string& which, const s
     return kExitFailure;
   }
   std::cout << "Imported " << b.FileCount() - before << " files and folders from session "
-            << (session == 255 ? count : session) << ".\n";
+            << b.LastImportedSession << ".\n";
   return kExitOk;
 }
 

@@ -172,6 +172,43 @@ FormatCapacity DecodeFormatCapacities(Bytes reply) {
   return f;
 }
 
+FormatCapacityList DecodeFormatCapacityList(Bytes reply) {
+  FormatCapacityList f;
+  if (reply.size() < 12) return f;
+  // The list length counts whole descriptors after the 4-byte header; a
+  // drive claiming more than it sent is read as far as it sent.
+  const std::size_t end = std::min(reply.size(), 4 + std::size_t{reply[3]});
+  f.current = be::load32(&reply[4]);
+  f.currentType = reply[8] & 0x03;
+  for (std::size_t at = 12; at + 8 <= end; at += 8) {
+    const std::uint32_t blocks = be::load32(&reply[at]);
+    const std::uint8_t type = reply[at + 4] >> 2;
+    f.largest = std::max(f.largest, blocks);
+    if (type == 0x13) {
+      f.grow = blocks;
+      f.growOffered = true;
+    }
+  }
+  return f;
+}
+
+SenseInfo DecodeSense(Bytes sense) {
+  SenseInfo s;
+  if (sense.size() < 14) return s;
+  const std::uint8_t response = sense[0] & 0x7F;
+  if (response != 0x70 && response != 0x71) return s;
+  s.valid = true;
+  s.deferred = response == 0x71;
+  s.key = sense[2] & 0x0F;
+  s.asc = sense[12];
+  s.ascq = sense[13];
+  if (sense.size() >= 18 && sense[7] >= 10 && (sense[15] & 0x80) && (s.key == 0x00 || s.key == 0x02)) {
+    s.progressValid = true;
+    s.progress = be::load16(&sense[16]);
+  }
+  return s;
+}
+
 BufferCapacity DecodeBufferCapacity(Bytes reply) {
   auto r = Padded<12>(reply, reply.size());
   BufferCapacity b;
@@ -268,7 +305,9 @@ void BuildWriteParametersPage(std::span<std::uint8_t> page, const WriteParameter
   page[2] = static_cast<std::uint8_t>((page[2] & ~0x10) | (test ? 0x10 : 0));
   page[6] = page[7] = page[8] = page[9] = 0;
   if (k == kKindDvdRwRestricted || k == kKindDvdRwSequential) {
-    page[2] = 0x20;
+    // Incremental with link size; a test write keeps its bit, or the drive
+    // would record for real.
+    page[2] = static_cast<std::uint8_t>(0x20 | (test ? 0x10 : 0));
     page[3] = 0xC5;
     page[5] = 16;
   }

@@ -154,6 +154,29 @@ struct TDiscInformation {
 };
 TDiscInformation DecodeDiscInformation(Bytes reply);
 
+// READ FORMAT CAPACITIES as a whole: the current capacity and what the
+// formattable descriptors offer. Block counts in 2048-byte blocks.
+struct FormatCapacityList {
+  std::uint32_t current = 0;     // current/maximum descriptor
+  std::uint8_t currentType = 3;  // 1 unformatted, 2 formatted, 3 no medium or unknown
+  std::uint32_t largest = 0;     // the largest count any formattable descriptor offers
+  std::uint32_t grow = 0;        // format type 13h (quick grow the last session)
+  bool growOffered = false;
+};
+FormatCapacityList DecodeFormatCapacityList(Bytes reply);
+
+// Fixed-format sense data (response code 70h-71h, also with the VALID bit).
+struct SenseInfo {
+  bool valid = false;          // a fixed-format response code
+  bool deferred = false;       // 71h: reports a failure of an earlier command
+  std::uint8_t key = 0;
+  std::uint8_t asc = 0;
+  std::uint8_t ascq = 0;
+  bool progressValid = false;  // SKSV on NOT READY or NO SENSE
+  std::uint16_t progress = 0;  // fraction of a long operation done, x 65536
+};
+SenseInfo DecodeSense(Bytes sense);
+
 // Blocks up to the ATIP's last possible lead-out start: the block address of
 // the MSF in reply bytes 12..14 (M*4500 + S*75 + F - 150), 0 when the reply
 // is too short.

@@ -11,6 +11,7 @@
 #include "drive/mmc_reply.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -111,6 +112,8 @@ class TSCSIDevice : public TObject {
   bool PreventAllowRemoval(bool allow);
   // Outputs change only on success. Block size is always 2048.
   bool ReadFormatCapacities(std::uint32_t& size, std::uint32_t& blockSize);
+  // The whole READ FORMAT CAPACITIES reply, decoded; unchanged on failure.
+  bool ReadFormatCapacityList(mmc::FormatCapacityList& list);
   // Last readable block address and block length.
   bool ReadCapacity(std::uint32_t& lastLba, std::uint32_t& blockSize);
   bool Read10(std::uint32_t lba, std::uint16_t count, std::uint32_t length, std::uint8_t* buffer);
@@ -161,6 +164,18 @@ class TSCSIDevice : public TObject {
   void ProbeWriteModes();
   // Waits for a drive after a long operation; false when the budget ran out.
   bool WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs);
+  // How a wait for a busy drive ended.
+  enum class TWaitResult : std::uint8_t { Ready, TimedOut, Cancelled, Failed };
+  // The one wait for a drive busy with a long operation (formatting,
+  // blanking, closing, writing out its cache) or becoming ready. Polls TEST
+  // UNIT READY every stepMs until it succeeds (Ready), the budget is spent
+  // (TimedOut), *cancel turns true (Cancelled; looked at every 250 ms at
+  // least) or the drive answers anything but "not ready, operation in
+  // progress" (Failed: no medium, an error the operation left behind; the
+  // reason in LastError / LastSense). While the drive tells how far it got,
+  // progress receives the fraction done (0..65535).
+  TWaitResult WaitForDrive(std::uint32_t budgetMs, std::uint32_t stepMs, const std::atomic<bool>* cancel = nullptr,
+                           const std::function<void(std::uint16_t)>& progress = {});
   // Leaves the drive as a recording or an erase found it: neutral CD write
   // parameters, maximum read speed, removal allowed, medium loaded.
   void NeutralDriveState();
@@ -226,12 +241,18 @@ class TSCSIDevice : public TObject {
   bool IsErasable();
   // -1 when unreadable, else 0 empty, 1 incomplete, 2 complete, 3 other.
   int GetDiscStatus();
-  // Block address where the next track or session starts (0 when unknown).
+  // Block address where the next track or session starts (0 when unknown):
+  // the writable address of the disc's last track on media recorded in
+  // sessions, the end of the recorded file system on overwritable media
+  // (on DVD-RW in restricted overwrite rounded up to its 16-block units).
   std::uint32_t NextWritableAddress();
   // Volume space size of the ISO 9660 file system on an overwritable disc, or 0.
   std::uint32_t VolumeSpaceSize();
   std::uint32_t FreeBlocks();
   std::uint32_t DiscCapacity();
+  // Blocks a DVD-RW in restricted overwrite can hold once its formatted
+  // area has grown as far as it can (0 when the drive cannot tell).
+  std::uint32_t RestrictedOverwriteCapacity();
   int GetSessionCount();
   // Disc kind stored by IsErasable when it had to ask the profile.
   std::uint16_t LastDiscKind = 0;

@@ -20,6 +20,8 @@ constexpr std::uint32_t kCdRwUnknownFormatSize = 0xFFFD0001;
 constexpr std::uint32_t kImplausibleLastLba = 0x7F000000;
 // ASC of a command the drive does not implement.
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
+// DVD-RW in restricted overwrite records whole ECC blocks of 16 sectors.
+constexpr std::uint32_t kRestrictedUnit = 16;
 
 bool IsCdFamily(std::uint8_t kind) { return kind < mmc::kKindDvdRom; }
 
@@ -161,11 +163,17 @@ std::uint32_t TSCSIDevice::NextWritableAddress() {
   const bool haveDiscInfo = ReadDiscInformation();
 
   if (IsCdFamily(kind)) {
-    std::uint32_t n = std::min(GetSessionCount() + 1, 255);
+    // The track to append to is the disc's last track (the invisible one of
+    // an appendable disc), whatever number of tracks its sessions hold.
+    std::uint32_t n = haveDiscInfo && DiscInfo.lastTrackLastSession != 0
+                          ? DiscInfo.lastTrackLastSession
+                          : static_cast<std::uint32_t>(std::min(GetSessionCount() + 1, 255));
     if (ReadTrackInformation(n)) {
       const std::uint32_t address =
           TrackInfo.nextWritableAddress == kNoAddress ? TrackInfo.trackSize : TrackInfo.nextWritableAddress;
-      if (n == 1 || address != 0) return address;
+      // A closed disc has no writable track: what it holds is then what
+      // READ CAPACITY says.
+      if (TrackInfo.nwaValid || address != 0) return address;
     }
     std::uint32_t last = 0, blockSize = 0;
     if (ReadCapacity(last, blockSize)) {
@@ -179,23 +187,29 @@ std::uint32_t TSCSIDevice::NextWritableAddress() {
     return ReadTrackInformation(n) ? TrackInfo.freeBlocks : 0;
   }
 
-  if (!haveDiscInfo) return 0;
-  if (!ReadTrackInformation(DiscInfo.lastTrackLastSession) || TrackInfo.trackSize == kNoAddress) return 0;
   switch (kind) {
     case mmc::kKindDvdRwRestricted:
-    case mmc::kKindDvdRwSequential: {
-      const mmc::TTrackInfo track = TrackInfo;
-      std::uint32_t size = 0, blockSize = 0;
-      if (ReadFormatCapacities(size, blockSize))
-        return track.trackSize == track.freeBlocks ? 0 : track.trackSize;
-      return track.nextWritableAddress;
-    }
+      // A restricted-overwrite disc holds one growing file system, like a
+      // DVD+RW; the new session follows it, in whole 16-block units.
+      return (VolumeSpaceSize() + kRestrictedUnit - 1) / kRestrictedUnit * kRestrictedUnit;
     case mmc::kKindDvdRam:
     case mmc::kKindDvdPlusRw:
       return VolumeSpaceSize();
     default:
-      return TrackInfo.nextWritableAddress;
+      break;
   }
+  if (!haveDiscInfo) return 0;
+  if (!ReadTrackInformation(DiscInfo.lastTrackLastSession) || TrackInfo.trackSize == kNoAddress) return 0;
+  return TrackInfo.nextWritableAddress;
+}
+
+std::uint32_t TSCSIDevice::RestrictedOverwriteCapacity() {
+  // The formatted area grows with each session (format type 13h); the disc
+  // holds as much as a full format would give.
+  mmc::FormatCapacityList list;
+  if (!ReadFormatCapacityList(list)) return 0;
+  const std::uint32_t current = list.currentType == 3 ? 0 : list.current;
+  return std::max({current, list.largest, list.growOffered ? current + list.grow : 0u});
 }
 
 std::uint32_t TSCSIDevice::FreeBlocks() {
@@ -213,6 +227,11 @@ std::uint32_t TSCSIDevice::FreeBlocks() {
     return 0;
   }
 
+  if (kind == mmc::kKindDvdRwRestricted) {
+    const std::uint32_t capacity = RestrictedOverwriteCapacity();
+    const std::uint32_t used = NextWritableAddress();
+    return capacity > used ? capacity - used : 0;
+  }
   if (!haveDiscInfo || !ReadTrackInformation(DiscInfo.lastTrackLastSession)) return 0;
   const mmc::TTrackInfo track = TrackInfo;
   auto generic = [&]() -> std::uint32_t {
@@ -220,13 +239,6 @@ std::uint32_t TSCSIDevice::FreeBlocks() {
     return track.lastRecordedAddress == 0 ? track.trackSize : track.freeBlocks;
   };
   switch (kind) {
-    case mmc::kKindDvdRwRestricted: {
-      if (track.nextWritableAddress != 0) return track.freeBlocks;
-      std::uint32_t size = 0, blockSize = 0;
-      if (!ReadFormatCapacities(size, blockSize)) return generic();
-      if (track.freeBlocks == track.trackSize) return track.freeBlocks;
-      return size > track.trackSize ? size - track.trackSize : 0;
-    }
     case mmc::kKindDvdRam:
     case mmc::kKindDvdPlusRw: {
       const std::uint32_t used = VolumeSpaceSize();
@@ -270,9 +282,10 @@ std::uint32_t TSCSIDevice::DiscCapacity() {
     return result;
   }
 
+  if (kind == mmc::kKindDvdRwRestricted) return RestrictedOverwriteCapacity();
   if (!haveDiscInfo || !ReadTrackInformation(DiscInfo.lastTrackLastSession)) return 0;
   const mmc::TTrackInfo track = TrackInfo;
-  if (kind == mmc::kKindDvdRam || kind == mmc::kKindDvdRwRestricted || kind == mmc::kKindDvdPlusRw) {
+  if (kind == mmc::kKindDvdRam || kind == mmc::kKindDvdPlusRw) {
     std::uint32_t size = 0, blockSize = 0;
     if (ReadFormatCapacities(size, blockSize)) return size;
   }

@@ -84,6 +84,13 @@ bool TSCSIDevice::ReadFormatCapacities(std::uint32_t& size, std::uint32_t& block
   return true;
 }
 
+bool TSCSIDevice::ReadFormatCapacityList(mmc::FormatCapacityList& list) {
+  alignas(8) std::array<std::uint8_t, mmc::kFormatCapacitiesLength> reply{};
+  if (!Send(mmc::ReadFormatCapacities(), reply.data(), reply.size())) return false;
+  list = mmc::DecodeFormatCapacityList(reply);
+  return true;
+}
+
 bool TSCSIDevice::ReadCapacity(std::uint32_t& lastLba, std::uint32_t& blockSize) {
   alignas(8) std::array<std::uint8_t, 32> reply{};
   if (!Send(mmc::ReadCapacity(), reply.data(), mmc::kReadCapacityLength)) return false;
@@ -310,6 +317,51 @@ void TSCSIDevice::NeutralDriveState() {
   StartStopUnit(false);
   RezeroUnit();
   TestUnitReady(5000);
+}
+
+TSCSIDevice::TWaitResult TSCSIDevice::WaitForDrive(std::uint32_t budgetMs, std::uint32_t stepMs,
+                                                   const std::atomic<bool>* cancel,
+                                                   const std::function<void(std::uint16_t)>& progress) {
+  constexpr std::uint32_t kSliceMs = 250;
+  // A medium change reports itself once per command that meets it; more in a
+  // row than this means the drive keeps changing its mind.
+  constexpr int kMaxUnitAttentions = 8;
+  auto cancelled = [cancel] { return cancel && cancel->load(); };
+  std::uint32_t waited = 0;
+  int attentions = 0;
+  stepMs = std::max<std::uint32_t>(stepMs, 1);
+  // Short operations are over within a fraction of a second: the pauses
+  // start short and double up to the step.
+  std::uint32_t pause = std::min<std::uint32_t>(stepMs, 50);
+  for (;;) {
+    if (cancelled()) return TWaitResult::Cancelled;
+    if (TestUnitReady(5000)) return TWaitResult::Ready;
+    const mmc::SenseInfo s = mmc::DecodeSense(LastSense);
+    if (s.valid && s.key == 0x06 && !s.deferred) {
+      if (++attentions <= kMaxUnitAttentions) continue;
+      return TWaitResult::Failed;
+    }
+    // Not ready, with the cause "in progress" (becoming ready, formatting,
+    // long write, ...); "initializing command required" and "manual
+    // intervention required" never end by waiting. A drive too busy to
+    // answer (BUSY status, a time-out of the transport) is asked again.
+    const bool inProgress = s.valid && !s.deferred && s.key == 0x02 && s.asc == kAscNotReady && s.ascq != 0x02 &&
+                            s.ascq != 0x03;
+    const bool noAnswer =
+        !s.valid && (TargetBusy || LastError == msg::COMMAND_TIMEOUT || LastError == msg::SRB_TIMEOUT);
+    if (!inProgress && !noAnswer) return TWaitResult::Failed;
+    if (s.progressValid && progress) progress(s.progress);
+    for (std::uint32_t slept = 0; slept < pause;) {
+      if (cancelled()) return TWaitResult::Cancelled;
+      const std::uint32_t n = std::min({kSliceMs, pause - slept, budgetMs - std::min(budgetMs, waited)});
+      if (n == 0) break;
+      SleepMs(n);
+      slept += n;
+      waited += n;
+    }
+    if (waited >= budgetMs) return TWaitResult::TimedOut;
+    pause = std::min(stepMs, pause * 2);
+  }
 }
 
 bool TSCSIDevice::WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs) {

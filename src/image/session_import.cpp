@@ -157,6 +157,7 @@ bool TSessionImporter::ImportFrom(std::uint32_t trackStart, int sessionNo, TDEnt
         if (!wanted) continue;
         const std::uint32_t extent = le::load32(&d[158]);
         const std::uint32_t size = le::load32(&d[166]);
+        volumeEnd_ = le::load32(&d[80]);
         if (joliet)
           ImportJolietDir(extent, size, root);
         else
@@ -188,6 +189,10 @@ bool TSessionImporter::ImportDir(std::uint32_t lba, std::uint32_t size, TDEntry*
   const std::uint32_t sectors = (size + kSectorSize - 1) / kSectorSize;
   if (lba > 0xFFFFFFFFu - sectors) {
     Error(">>> " + Format(import_msg::DIRECTORY_SIZE, size, lba));
+    return false;
+  }
+  if (volumeEnd_ != 0 && (lba >= volumeEnd_ || sectors > volumeEnd_ - lba)) {
+    Error(">>> " + Format(import_msg::OUTSIDE_VOLUME, lba));
     return false;
   }
   if (!visited_.insert(lba).second) {
@@ -320,6 +325,11 @@ bool TSessionImporter::AddFile(TDEntry* dir, const std::string& name, std::uint3
                                int attr, std::time_t time) {
   // The tree gives names without a dot one ("README" becomes "README."),
   // so both spellings stand for the same entry.
+  const std::uint64_t sectors = (size + kSectorSize - 1) / kSectorSize;
+  if (volumeEnd_ != 0 && size != 0 && (extent >= volumeEnd_ || sectors > volumeEnd_ - extent)) {
+    Error(">>> " + Format(import_msg::OUTSIDE_VOLUME, extent) + "\n\r" + name);
+    return false;
+  }
   if (tree_.FindFile(dir, name)) return false;
   if (name.find('.') == std::string::npos && tree_.FindFile(dir, name + ".")) return false;
   platform::TSearchRec found;

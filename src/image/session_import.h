@@ -38,6 +38,9 @@ inline constexpr const char* UNREADABLE = "ERROR IMPORTING SESSION, CANNOT READ 
 inline constexpr const char* INVALID_NAME = "ERROR IMPORTING SESSION, INVALID FILE NAME";
 inline constexpr const char* INVALID_DATE = "ERROR IMPORTING SESSION, INVALID DATE";
 inline constexpr const char* BROKEN_EXTENTS = "ERROR IMPORTING SESSION, FILE EXTENTS NOT CONTIGUOUS";
+inline constexpr const char* OUTSIDE_VOLUME = "ERROR IMPORTING SESSION, EXTENT OUTSIDE THE VOLUME AT SECTOR %u";
+inline constexpr const char* SESSION_NOT_CLOSED = "SESSION %d IS NOT CLOSED: PASSED OVER";
+inline constexpr const char* INCOMPLETE_VOLUME = "ERROR IMPORTING SESSION %d (THE VOLUME IS INCOMPLETE)";
 }  // namespace import_msg
 
 // Reads one 2048-byte sector at an absolute LBA; false when it cannot.
@@ -93,6 +96,8 @@ class TSessionImporter {
   // Scans the descriptors from trackStart + 16 (Joliet first, then the
   // primary descriptor) and imports the tree below root. sessionNo only
   // names the session in messages. True when a directory tree was found.
+  // Directories and files that the descriptor's volume space does not hold
+  // are reported and left out.
   bool ImportFrom(std::uint32_t trackStart, int sessionNo, TDEntry* root);
 
   // Reads one directory extent of size bytes at lba into dir, recursing into
@@ -120,6 +125,7 @@ class TSessionImporter {
   std::uint64_t sectorsRead_ = 0;
   int unreadable_ = 0;
   bool stopped_ = false;  // a limit of the whole import was reached
+  std::uint32_t volumeEnd_ = 0;  // volume space size of the descriptor read; 0: no limit
   int files_ = 0;
   int dirs_ = 0;
 };

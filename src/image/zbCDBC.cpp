@@ -15,7 +15,7 @@ class TZCDBurner::DriveTarget : public TSessionTarget {
   std::uint8_t DiscKind() override { return b_.GetDiscKind(); }
   bool NextWritableAddress(std::uint32_t& lba) override {
     lba = 0;
-    if (!b_.WaitUntilReady(10000, 500)) return false;
+    if (b_.WaitForDrive(10000, 500) != drive::TSCSIDevice::TWaitResult::Ready) return false;
     lba = b_.NextWritableAddress();
     return b_.LastError.empty() || lba != 0;
   }

@@ -140,7 +140,14 @@ class TZCDBurner : public drive::TSCSIDevice {
   // tree below Root (nullptr: the root). True when a directory tree was found
   // and read; problems are reported through OnDebugMessage (type 4) and what
   // was read stays in the tree.
+  //
+  // Only closed sessions are what readers see, and only a whole volume is
+  // taken: a session that an interrupted recording left (open, or closed
+  // with its volume cut short) is passed over for the last one and refused
+  // when asked for by number.
   bool ImportSession(std::uint8_t SessionNo, TDEntry* Root);
+  // The session the last successful ImportSession read.
+  int LastImportedSession = 0;
   // Reads one directory extent (Size bytes at Lba) of the disc into Dir and
   // recurses into its subdirectories; true when at least one record was
   // handled.
@@ -200,6 +207,9 @@ class TZCDBurner : public drive::TSCSIDevice {
   friend class recording::TEraseThread;  // pauses through SleepMs
   class DriveTarget;
   void Debug(const std::string& text, std::uint8_t mType) { DebugMessage(text, mType); }
+  // End of the volume whose descriptors begin at start + 16, when all of it
+  // lies before end and reads; 0 otherwise.
+  std::uint32_t WholeVolumeEnd(std::uint32_t start, std::uint32_t end);
 
   Compilation FCompilation;
   TLayout FLayout;

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace velloran::image {
 
@@ -52,53 +53,107 @@ bool TZCDBurner::ImportIsoDir(std::uint32_t Lba, std::uint32_t Size, TDEntry* Di
   return DriveImporter(*this, FCompilation)->ImportIsoDir(Lba, Size, Dir);
 }
 
+namespace {
+
+// A session as the disc's track list gives it.
+struct SessionSpan {
+  int number = 0;
+  std::uint32_t start = 0;  // first track
+  std::uint32_t end = 0;    // after its last track
+  bool closed = false;
+};
+
+}  // namespace
+
+std::uint32_t TZCDBurner::WholeVolumeEnd(std::uint32_t start, std::uint32_t end) {
+  // A volume some recording left unfinished (cancelled, failed, killed)
+  // has its descriptors and directories, but not its end: its volume space
+  // runs past what the session holds, or its last sector cannot be read.
+  alignas(8) std::array<std::uint8_t, kSectorSize> d{};
+  if (start > 0xFFFFFFFFu - 37) return 0;
+  for (std::uint32_t lba = start + 16; lba <= start + 36; ++lba) {
+    if (!Read10(lba, 1, kSectorSize, d.data())) return 0;
+    if (std::memcmp(&d[1], "CD001", 5) != 0) continue;
+    if (d[0] == 255) return 0;
+    if (d[0] != 1) continue;
+    const std::uint32_t volumeEnd = le::load32(&d[80]);
+    if (volumeEnd <= lba || volumeEnd > end) return 0;
+    if (!Read10(volumeEnd - 1, 1, kSectorSize, d.data())) return 0;
+    return volumeEnd;
+  }
+  return 0;
+}
+
 bool TZCDBurner::ImportSession(std::uint8_t SessionNo, TDEntry* Root) {
   const int count = GetSessionCount();
   if (count == 0) return false;
   int session = SessionNo;
-  if (session == 255 || session > count) session = count;
+  const bool last = session == 255 || session > count;
+  if (last) session = count;
   if (session == 0) return false;
-  char line[64];
-  std::snprintf(line, sizeof line, import_msg::IMPORTING_SESSION, session);
-  Debug(std::string(">>> ") + line, 1);
+  const bool overwritable = Overwritable(GetDiscKind());
 
-  // One track per session is what this component writes, so track n is
-  // usually session n; a disc written by other software may hold several
-  // tracks in a session, so the track's own session number decides.
-  std::uint32_t start = 0;
-  bool found = false;
-  if (Overwritable(GetDiscKind())) {
+  // The sessions, from the disc's own track list: a session may hold
+  // several tracks (discs of other software), and only closed sessions are
+  // what readers see.
+  std::vector<SessionSpan> spans;
+  if (overwritable) {
     // One session, one track from address 0: the descriptors at 16
     // describe the newest session written to the disc.
-    found = true;
-  } else if (ReadTrackInformation(static_cast<std::uint32_t>(session)) && TrackInfo.sessionNumber == session) {
-    start = TrackInfo.trackStart;
-    found = true;
+    std::uint32_t lastLba = 0, blockSize = 0;
+    spans.push_back({1, 0, ReadCapacity(lastLba, blockSize) ? lastLba + 1 : 0xFFFFFFFFu, true});
   } else if (ReadDiscInformation()) {
-    const std::uint32_t last = std::min<std::uint32_t>(DiscInfo.lastTrackLastSession, 255);
-    for (std::uint32_t t = 1; t <= last && !found; ++t) {
-      if (ReadTrackInformation(t) && TrackInfo.sessionNumber == session) {
-        start = TrackInfo.trackStart;
-        found = true;
-      }
+    const drive::mmc::TDiscInformation disc = DiscInfo;
+    const std::uint32_t lastTrack = std::min<std::uint32_t>(disc.lastTrackLastSession, 999);
+    for (std::uint32_t t = 1; t <= lastTrack; ++t) {
+      if (!ReadTrackInformation(t)) continue;
+      const drive::mmc::TTrackInfo& info = TrackInfo;
+      if (info.sessionNumber == 0) continue;
+      if (info.blank && !info.reserved) continue;  // the empty track an appendable disc ends with
+      if (spans.empty() || spans.back().number != info.sessionNumber)
+        spans.push_back({info.sessionNumber, info.trackStart, info.trackStart, false});
+      spans.back().end = std::max(spans.back().end, info.trackStart + info.trackSize);
     }
+    for (auto& span : spans)
+      span.closed = span.number < disc.sessions || disc.discStatus == 2 || disc.lastSessionState == 3;
   }
-  if (!found && session == count) {
+  if (spans.empty() && session == count) {
     // Read-only drives need not know READ TRACK INFORMATION (QEMU's answer
     // INVALID COMMAND OPERATION CODE); the session TOC gives where the last
-    // session's first track starts.
+    // closed session's first track starts.
     alignas(8) std::array<std::uint8_t, 12> toc{};
-    if (ReadTOC(1, toc.data(), 0, false, 0, toc.size()) && toc[3] == session) {
-      start = be::load32(&toc[8]);
-      found = true;
-    }
-  }
-  if (!found) {
-    Debug(std::string(">>> ") + drive::msg::ERROR_IMPORTING_SESSION + " # " + std::to_string(session), 4);
-    return false;
+    if (ReadTOC(1, toc.data(), 0, false, 0, toc.size()) && toc[3] != 0)
+      spans.push_back({toc[3], be::load32(&toc[8]), 0xFFFFFFFFu, true});
   }
 
-  return DriveImporter(*this, FCompilation)->ImportFrom(start, session, Root ? Root : FCompilation.Root());
+  // The session asked for, or for the last one the newest closed session
+  // that holds a whole volume.
+  const SessionSpan* chosen = nullptr;
+  for (auto it = spans.rbegin(); it != spans.rend() && !chosen; ++it) {
+    if (!last && it->number != session) continue;
+    char line[128];
+    if (!it->closed) {
+      std::snprintf(line, sizeof line, import_msg::SESSION_NOT_CLOSED, it->number);
+      Debug(std::string(">>> ") + line, last ? 1 : 4);
+    } else if (!overwritable && WholeVolumeEnd(it->start, it->end) == 0) {
+      std::snprintf(line, sizeof line, import_msg::INCOMPLETE_VOLUME, it->number);
+      Debug(std::string(">>> ") + line, 4);
+    } else {
+      chosen = &*it;
+    }
+  }
+  if (!chosen) {
+    if (spans.empty() || !last)
+      Debug(std::string(">>> ") + drive::msg::ERROR_IMPORTING_SESSION + " # " + std::to_string(session), 4);
+    return false;
+  }
+  char line[64];
+  std::snprintf(line, sizeof line, import_msg::IMPORTING_SESSION, chosen->number);
+  Debug(std::string(">>> ") + line, 1);
+  const bool ok =
+      DriveImporter(*this, FCompilation)->ImportFrom(chosen->start, chosen->number, Root ? Root : FCompilation.Root());
+  if (ok) LastImportedSession = chosen->number;
+  return ok;
 }
 
 }  // namespace velloran::image

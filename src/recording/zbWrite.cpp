@@ -24,6 +24,7 @@
 namespace velloran::recording {
 
 using namespace drive::mmc;
+namespace mmc = drive::mmc;
 namespace msg = drive::msg;
 
 namespace {
@@ -47,9 +48,30 @@ std::string FormatWriteError(const std::string& path, int code) {
 }
 
 bool IsCd(std::uint8_t kind) { return kind == kKindCdR || kind == kKindCdRw; }
-bool IsDvdRw(std::uint8_t kind) { return kind == kKindDvdRwRestricted || kind == kKindDvdRwSequential; }
-bool IsOverwritable(std::uint8_t kind) {
-  return kind == kKindDvdPlusRw || IsDvdRw(kind) || kind == kKindDvdRam;
+
+// DVD-R and DVD-RW recorded in sessions take the multi-session bits of the
+// write parameters page as they stand when the session is closed.
+bool IsDvdMinusSequential(std::uint8_t kind) { return kind == kKindDvdR || kind == kKindDvdRwSequential; }
+
+// FORMAT UNIT parameter lists (header with FOV and IMMED, one descriptor).
+// DVD-RW sequential, blank: quick format (type 15h) into restricted
+// overwrite; the second list is the same without DCRT and a block count,
+// for drives that refuse the first.
+constexpr std::uint8_t kQuickFormat[12] = {0x00, 0xA2, 0x00, 0x08, 0x00, 0x00, 0x03, 0xE8, 0x54, 0x00, 0x00, 0x10};
+constexpr std::uint8_t kQuickFormatPlain[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x54, 0x00, 0x00, 0x10};
+// DVD-RW restricted overwrite: grow the formatted area (type 13h); never
+// erases what is recorded.
+constexpr std::uint8_t kGrowFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
+// DVD+RW: background format of the whole disc (type 26h).
+constexpr std::uint8_t kPlusRwFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
+
+std::string Bracketed(const char* text, const std::string& reason) { return std::string(text) + " [" + reason + "]"; }
+
+template <typename... Args>
+std::string Printf(const char* format, Args... args) {
+  char buf[512];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
 }
 
 void SleepBriefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
@@ -177,44 +199,40 @@ void TRecordingJobs::Fail(const std::string& error) {
   if (FBurner.OnWriteDone) FBurner.OnWriteDone(&FBurner, error);
 }
 
-bool TRecordingJobs::QuickFormatDvdRw(std::uint8_t kind) {
-  static const std::uint8_t kSequential[12] = {0x00, 0xA2, 0x00, 0x08, 0x00, 0x00, 0x03, 0xE8, 0x54, 0x00, 0x00, 0x10};
-  static const std::uint8_t kRestricted[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
-  static const std::uint8_t kFallback[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x54, 0x00, 0x00, 0x10};
-  const std::uint8_t* list = kind == kKindDvdRwSequential ? kSequential : kRestricted;
-  if (!FBurner.FormatUnit(0x11, list, 12)) FBurner.FormatUnit(0x11, kFallback, 12);
-  // Wait while the drive says it is still formatting (not ready).
-  std::uint32_t waited = 0;
-  do {
-    if (waited >= Limits.QuickFormatMs) return false;
-    FBurner.SleepMs(waited == 0 ? 1000 : 5000);
-    waited += waited == 0 ? 1000 : 5000;
-    FBurner.ReadDiscInformation();
-  } while (FBurner.LastSense[12] == 0x04);
-  return true;
-}
-
 bool TRecordingJobs::StartCache(std::unique_ptr<TBlockSource> source, std::int64_t total, int blockSize,
                                 bool padToMinimum) {
   FCache = std::make_unique<TCacheThread>(FBurner.CacheSize(), std::move(source), total, padToMinimum, blockSize,
                                           FBurner.CriticalSection());
   FCache->Start();
-  return WaitForCache();
+  return true;
 }
 
-bool TRecordingJobs::WaitForCache() {
+std::string TRecordingJobs::WaitForCache() {
   for (;;) {
-    if (FCache->Ready()) return true;
+    if (FCache->Ready()) return {};
     std::string error = FCache->ErrorText();
     if (!error.empty()) {
       FBurner.CurrentFile = FCache->CurrentFile();
       FCache->WaitFor();
-      FCache.reset();
-      Fail(error);
-      return false;
+      return error;
+    }
+    if (FAbort) {
+      FCache->Cancel();
+      FCache->WaitFor();
+      return msg::OPERATION_ABORTED_BY_USER;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+bool TRecordingJobs::BeginJob() {
+  if (FRunning) return false;
+  if (FBurner.Erasing()) {
+    Fail(msg::ERASE_IN_PROGRESS);
+    return false;
+  }
+  FAbort = false;
+  return true;
 }
 
 bool TRecordingJobs::CheckSources() {
@@ -231,45 +249,14 @@ bool TRecordingJobs::CheckSources() {
 }
 
 bool TRecordingJobs::BurnCompilation() {
-  if (FRunning) return false;
-  if (FBurner.Erasing()) {
-    Fail(msg::ERASE_IN_PROGRESS);
-    return false;
-  }
-  FAbort = false;
+  if (!BeginJob()) return false;
   if (!CheckSources()) return false;
-  FDiscKind = FBurner.GetDiscKind();
-  const int blockSize = BlockSizeFor(FDiscKind);
-  if (IsDvdRw(FDiscKind) && !QuickFormatDvdRw(FDiscKind)) {
-    Fail(msg::QUICK_FORMAT_TIMEOUT);
-    return false;
-  }
-  FBurner.RequestNextWritableAddress = true;
-  bool built = FBurner.BuildLayout(false, FBurner.RootDir()) && FBurner.BuildMetadata(false, FBurner.RootDir());
-  FBurner.RequestNextWritableAddress = false;
-  if (!built) {
-    Fail(FBurner.WriteDoneError.empty() ? msg::ERROR_GETTING_NEXT_WRITABLE_ADDRESS : FBurner.WriteDoneError);
-    return false;
-  }
-  FPlan = std::make_unique<image::TImagePlan>(FBurner.ImagePlan());
-  FStartAddress = FBurner.Layout().StartAddress;
-  FImageSectors = FBurner.ImageSectors();
-  auto source = std::make_unique<CompilationSource>(
-      *FPlan, [this](const std::string& text, std::uint8_t type) { FBurner.DebugMessage(text, type); });
-  if (!StartCache(std::move(source), FPlan->TotalSectors * kSector, blockSize, FBurner.WritePostGap)) return false;
-  StartWriteThread(false, false);
+  StartWriteThread(false, TSource::Compilation);
   return true;
 }
 
 bool TRecordingJobs::BurnImageFile(const std::string& FileName) {
   if (FRunning) return false;
-  if (FBurner.Erasing()) {
-    Fail(msg::ERASE_IN_PROGRESS);
-    return false;
-  }
-  FAbort = false;
-  FDiscKind = FBurner.GetDiscKind();
-  const int blockSize = BlockSizeFor(FDiscKind);
   std::int64_t size;
   try {
     TFileStreamEx stream(FileName, fmOpenRead | fmShareDenyNone);
@@ -278,12 +265,10 @@ bool TRecordingJobs::BurnImageFile(const std::string& FileName) {
     if (FBurner.OnWriteDone) Fail(FormatPath(msg::CANT_OPEN_FILE, FileName));
     return false;
   }
+  if (!BeginJob()) return false;
+  FImageFile = FileName;
   FImageSectors = (size + kSector - 1) / kSector;
-  FStartAddress = 0;
-  if (!StartCache(MakeImageFileSource(FileName, FImageSectors * kSector), FImageSectors * kSector, blockSize,
-                  FBurner.WritePostGap))
-    return false;
-  StartWriteThread(false, true);
+  StartWriteThread(false, TSource::ImageFile);
   return true;
 }
 
@@ -302,19 +287,24 @@ int TRecordingJobs::SaveImageFile(const std::string& FileName, bool Direct) {
   FDiscKind = 0;
   auto source = std::make_unique<CompilationSource>(
       *FPlan, [this](const std::string& text, std::uint8_t type) { FBurner.DebugMessage(text, type); });
-  if (!StartCache(std::move(source), FPlan->TotalSectors * kSector, kDvdBlockSize, FBurner.WritePostGap)) return -1;
-  StartWriteThread(true, false);
+  StartCache(std::move(source), FPlan->TotalSectors * kSector, kDvdBlockSize, FBurner.WritePostGap);
+  if (std::string error = WaitForCache(); !error.empty()) {
+    FCache.reset();
+    Fail(error);
+    return -1;
+  }
+  StartWriteThread(true, TSource::Compilation);
   return -1;
 }
 
-void TRecordingJobs::StartWriteThread(bool toImageFile, bool imageFileSource) {
+void TRecordingJobs::StartWriteThread(bool toImageFile, TSource source) {
   if (FThread.joinable()) {
     // The previous write thread is past its OnWriteDone (it may be the
     // thread delivering it right now); nothing of it touches this object.
     FThread.detach();
   }
   FRunning = true;
-  FThread = std::thread([this, toImageFile, imageFileSource] { Execute(toImageFile, imageFileSource); });
+  FThread = std::thread([this, toImageFile, source] { Execute(toImageFile, source); });
 }
 
 int TRecordingJobs::TakeBlock() {
@@ -323,8 +313,8 @@ int TRecordingJobs::TakeBlock() {
   // DVD media are written in whole 32-sector blocks. The cache ends the
   // data with a short block, and the zero padding that lengthens a short
   // track to 300 sectors follows in blocks of its own: padding each of them
-  // to 32 sectors would write beyond the space reserved for the track on a
-  // DVD-R. They are gathered into whole blocks instead.
+  // to 32 sectors would write beyond the end of the session's data.
+  // They are gathered into whole blocks instead.
   while (FGathered < kDvdBlockSize) {
     if (FCarryUsed < FCarryLength) {
       const int n = std::min(FCarryLength - FCarryUsed, kDvdBlockSize - FGathered);
@@ -344,19 +334,259 @@ int TRecordingJobs::TakeBlock() {
   return c;
 }
 
-bool TRecordingJobs::PrepareDisc() {
+std::string TRecordingJobs::Aborted() {
+  if (FCache) FCache->Cancel();
+  return msg::OPERATION_ABORTED_BY_USER;
+}
+
+std::string TRecordingJobs::WaitReady(std::uint32_t budgetMs, const char* timeoutMessage, const char* failure,
+                                      bool cancellable) {
+  auto& b = FBurner;
+  switch (b.WaitForDrive(budgetMs, Limits.PollMs, cancellable ? &FAbort : nullptr)) {
+    case drive::TSCSIDevice::TWaitResult::Ready: return {};
+    case drive::TSCSIDevice::TWaitResult::Cancelled: return Aborted();
+    case drive::TSCSIDevice::TWaitResult::TimedOut: return timeoutMessage;
+    case drive::TSCSIDevice::TWaitResult::Failed: break;
+  }
+  return Bracketed(failure, b.LastError);
+}
+
+void TRecordingJobs::Execute(bool toImageFile, TSource source) {
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::TimeCritical);
+  // The abort flag was cleared when the job started: a Cancel pressed while
+  // the thread was being started must not be lost.
+  FBytesWritten = 0;
+  FBufferFill = -1;
+  FSource = source;
+  if (toImageFile) {
+    SaveToFile();
+    return;
+  }
+  auto& b = FBurner;
+  // The error trace stays on only when the owner asked for debugging: the
+  // polling of a busy drive fails commands as a matter of course.
+  const bool traceWas = b.CommandErrorTraceDone;
+  b.CommandErrorTraceDone = !b.DoDebug;
+
+  std::string error = PrepareMedium();
+  if (error.empty()) error = source == TSource::Compilation ? LayOutSession() : PlanImage();
+  if (error.empty()) error = PrepareDrive();
+  bool wrote = false;
+  if (error.empty()) error = WriteData(wrote);
+  if (wrote) {
+    // Whatever happened, what the drive holds in its buffer goes to the
+    // disc: the track must end where the data ends.
+    const std::string flushed = Flush();
+    if (error.empty()) error = flushed;
+  }
+  if (error.empty()) error = CommitSession();
+  b.NeutralDriveState();
+  b.CommandErrorTraceDone = traceWas;
+  End(error);
+}
+
+void TRecordingJobs::SaveToFile() {
+  auto& b = FBurner;
+  FCache->ResetErrorText("");
+  FWholeBlocks = false;
+  std::string error;
+  ImageTarget image(b.ISOFileName);
+  if (!image.Create()) error = FormatPath(msg::CANT_CREATE_FILE, b.ISOFileName);
+  while (error.empty()) {
+    if (FAbort) {
+      error = Aborted();
+      break;
+    }
+    const int c = TakeBlock();
+    if (!FCache->ErrorText().empty()) break;
+    if (c < 0) {
+      SleepBriefly();
+      continue;
+    }
+    if (c == 0) break;  // the end of the data
+    b.CurrentFile = FCache->CurrentFile();
+    std::int64_t written = FBytesWritten + c;
+    if (FImageSectors < written / kSector) written = FImageSectors * kSector;
+    FBytesWritten = written;
+    int code = 0;
+    if (!image.Write(FBuffer.get(), static_cast<std::size_t>(c), code)) error = FormatWriteError(b.ISOFileName, code);
+  }
+  if (error.empty() && FCache->ErrorText().empty()) {
+    int code = 0;
+    if (!image.Commit(code)) error = FormatWriteError(b.ISOFileName, code);
+  }
+  image.Discard();  // an unfinished image is removed
+  End(error);
+}
+
+std::string TRecordingJobs::PrepareMedium() {
   auto& b = FBurner;
   FBufferCapacityWorks = b.ReadBufferCapacity();
-  FDiscKind = b.GetDiscKind();
   b.StartStopUnit(false);
+  if (std::string e = WaitReady(Limits.ReadyMs, msg::DRIVE_NOT_READY_IN_TIME, msg::DRIVE_NOT_READY); !e.empty())
+    return e;
+  FDiscKind = b.GetDiscKind();
+  FTraits = TraitsOf(FDiscKind);
+  const std::string name = DiscKindNames()[FDiscKind & 15];
+  if (!FTraits.writable) return Printf(msg::DISC_NOT_WRITABLE, name.c_str());
+  if (b.TestWrite) {
+    // Media without a test mode would record for real: refused before
+    // anything is sent. A test write leaves the disc as it is, so nothing
+    // is closed or formatted either.
+    if (!FTraits.testWrite) return Printf(msg::TEST_WRITE_MEDIUM, name.c_str());
+    if (!(b.Capabilities & cap::WriteTest)) return msg::TEST_WRITE_DRIVE;
+    return {};
+  }
+  if (!b.ReadDiscInformation()) return Bracketed(msg::DRIVE_NOT_READY, b.LastError);
+  if (FTraits.sessions) {
+    if (b.DiscInfo.discStatus == 2) return msg::DISC_CLOSED;
+    if (b.DiscInfo.discStatus == 1 && b.DiscInfo.lastSessionState != 0)
+      if (std::string e = CloseUnfinishedSession(); !e.empty()) return e;
+  }
+  if (FDiscKind == kKindDvdRwSequential && b.DiscInfo.discStatus == 0) {
+    // A blank DVD-RW is quick formatted into restricted overwrite, where
+    // later sessions grow one file system. One that holds sessions is
+    // appended to as it is: formatting would destroy them.
+    if (FAbort) return Aborted();
+    if (!b.FormatUnit(0x11, kQuickFormat, 12) && !b.FormatUnit(0x11, kQuickFormatPlain, 12))
+      return Bracketed(msg::ERROR_FORMATTING, b.LastError);
+    if (std::string e = WaitReady(Limits.QuickFormatMs, msg::QUICK_FORMAT_TIMEOUT, msg::ERROR_FORMATTING); !e.empty())
+      return e;
+    FDiscKind = b.GetDiscKind();
+    FTraits = TraitsOf(FDiscKind);
+  } else if (FDiscKind == kKindDvdPlusRw) {
+    mmc::FormatCapacityList list;
+    if (b.ReadFormatCapacityList(list) && list.currentType == 1) {
+      // Never formatted: the drive takes no write before a format is
+      // started (it goes on in the background while the data is written).
+      if (FAbort) return Aborted();
+      if (!b.FormatUnit(0x11, kPlusRwFormat, 12)) return Bracketed(msg::ERROR_FORMATTING, b.LastError);
+      if (std::string e = WaitReady(Limits.QuickFormatMs, msg::QUICK_FORMAT_TIMEOUT, msg::ERROR_FORMATTING);
+          !e.empty())
+        return e;
+    }
+  }
+  return {};
+}
+
+std::string TRecordingJobs::CloseUnfinishedSession() {
+  // A session left open by a cancelled or failed burn, or by a program that
+  // was killed: its data is of no use (readers look at the last closed
+  // session), but it must be closed before a new session can follow it.
+  auto& b = FBurner;
+  const int session = b.DiscInfo.sessions;
+  b.DebugMessage(">>> " + Printf(msg::CLOSING_UNFINISHED_SESSION, session), 1);
+  FTrack = b.DiscInfo.lastTrackLastSession;
+  const bool holdsData = b.ReadTrackInformation(FTrack) && (!b.TrackInfo.blank || b.TrackInfo.reserved);
+  // Multi-session 11b: the disc stays appendable.
+  const bool finalize = b.FinalizeDisc;
+  b.FinalizeDisc = false;
+  b.SetWriteParameters(false, b.UnderrunProtection, FDiscKind, true);
+  b.FinalizeDisc = finalize;
+  if (std::string e = RunCloseSteps(UnfinishedSessionSteps(FDiscKind, holdsData), true); !e.empty()) return e;
+  if (!b.ReadDiscInformation()) return Bracketed(msg::DRIVE_NOT_READY, b.LastError);
+  if (b.DiscInfo.discStatus == 2) return msg::DISC_CLOSED;
+  return {};
+}
+
+std::string TRecordingJobs::MakeRoom(std::int64_t sectors) {
+  auto& b = FBurner;
+  std::int64_t free = 0;
+  if (FTraits.sessions) {
+    if (!b.ReadDiscInformation() || !b.ReadTrackInformation(b.DiscInfo.lastTrackLastSession))
+      return Bracketed(msg::DRIVE_NOT_READY, b.LastError);
+    free = b.TrackInfo.freeBlocks;
+  } else if (FDiscKind == kKindDvdRwRestricted) {
+    const std::int64_t end = FStartAddress + sectors;
+    const std::int64_t capacity = b.RestrictedOverwriteCapacity();
+    free = capacity - FStartAddress;
+    mmc::FormatCapacityList list;
+    if (end <= capacity && b.ReadFormatCapacityList(list) && list.currentType == 2 && end > list.current) {
+      // The formatted area ends before the session would: grow it (the
+      // area then takes writes that continue it, up to the next close).
+      if (FAbort) return Aborted();
+      if (!b.FormatUnit(0x11, kGrowFormat, 12)) return Bracketed(msg::ERROR_FORMATTING, b.LastError);
+      if (std::string e = WaitReady(Limits.QuickFormatMs, msg::QUICK_FORMAT_TIMEOUT, msg::ERROR_FORMATTING);
+          !e.empty())
+        return e;
+    }
+  } else {
+    mmc::FormatCapacityList list;
+    if (!b.ReadFormatCapacityList(list)) return Bracketed(msg::DRIVE_NOT_READY, b.LastError);
+    free = static_cast<std::int64_t>(list.current) - FStartAddress;
+  }
+  if (sectors > free)
+    return Printf(msg::NOT_ENOUGH_SPACE, static_cast<long long>(sectors), static_cast<long long>(std::max<std::int64_t>(free, 0)));
+  return {};
+}
+
+std::string TRecordingJobs::LayOutSession() {
+  auto& b = FBurner;
+  if (FAbort) return Aborted();
+  b.RequestNextWritableAddress = true;
+  const bool built = b.BuildLayout(false, b.RootDir()) && b.BuildMetadata(false, b.RootDir());
+  b.RequestNextWritableAddress = false;
+  if (!built) return b.WriteDoneError.empty() ? msg::ERROR_GETTING_NEXT_WRITABLE_ADDRESS : b.WriteDoneError;
+  FPlan = std::make_unique<image::TImagePlan>(b.ImagePlan());
+  FStartAddress = b.Layout().StartAddress;
+  FImageSectors = b.ImageSectors();
+  if (FAbort) return Aborted();
+
+  // A disc that holds data has a writable address beyond it: 0 means the
+  // drive could not tell, and writing there would fail or destroy.
+  if (FTraits.sessions && FStartAddress == 0 && (!b.ReadDiscInformation() || b.DiscInfo.discStatus != 0))
+    return msg::ERROR_GETTING_NEXT_WRITABLE_ADDRESS;
+  // Nothing is ever written over an extent the new session refers to: not
+  // the session itself, nor the descriptors that go to address 16 of an
+  // overwritable disc.
+  const std::uint32_t descriptorSectors = b.Layout().Terminator + 1 - FStartAddress - 16;
+  const bool rewritesDescriptors = FTraits.overwritable && FStartAddress != 0;
+  for (const auto& f : b.Tree().Files()) {
+    if (!f->Imported || f->IsDirectory() || f->Size <= 0) continue;
+    const std::int64_t first = static_cast<std::uint32_t>(f->Extent);
+    const std::int64_t end = first + (f->Size + kSector - 1) / kSector;
+    const bool underDescriptors = rewritesDescriptors && first < 16 + descriptorSectors && end > 16;
+    if (end > FStartAddress || underDescriptors)
+      return Printf(msg::WOULD_OVERWRITE, static_cast<unsigned>(std::max<std::int64_t>(first, FStartAddress)));
+  }
+  const std::int64_t sectors = IsCd(FDiscKind) ? FImageSectors : (FImageSectors + 31) / 32 * 32;
+  if (std::string e = MakeRoom(sectors); !e.empty()) return e;
+
+  auto source = std::make_unique<CompilationSource>(
+      *FPlan, [this](const std::string& text, std::uint8_t type) { FBurner.DebugMessage(text, type); });
+  StartCache(std::move(source), FPlan->TotalSectors * kSector, BlockSizeFor(FDiscKind), b.WritePostGap);
+  return WaitForCache();
+}
+
+std::string TRecordingJobs::PlanImage() {
+  auto& b = FBurner;
+  FStartAddress = 0;
+  if (FTraits.sessions && (!b.ReadDiscInformation() || b.DiscInfo.discStatus != 0))
+    return msg::IMAGE_NEEDS_BLANK_DISC;
+  const std::int64_t unit = FTraits.writeUnit;
+  if (std::string e = MakeRoom((FImageSectors + unit - 1) / unit * unit); !e.empty()) return e;
+  StartCache(MakeImageFileSource(FImageFile, FImageSectors * kSector), FImageSectors * kSector,
+             BlockSizeFor(FDiscKind), b.WritePostGap);
+  return WaitForCache();
+}
+
+std::string TRecordingJobs::PrepareDrive() {
+  auto& b = FBurner;
   if (FDiscKind != kKindDvdPlusRw) b.RezeroUnit();
   b.SetCDSpeed(b.ReadSpeed, b.WriteSpeed());
-  b.WaitUntilReady(10000, 1000);
   const std::uint32_t speed = b.CurrentWriteSpeed();
   const bool finalize = b.FinalizeDisc;
   b.FinalizeDisc = true;
-  b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, FDiscKind, !finalize);
+  const bool pageTaken = b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, FDiscKind, !finalize);
   b.FinalizeDisc = finalize;
+  if (b.TestWrite) {
+    // A drive that dropped the test bit would record for real.
+    alignas(8) std::array<std::uint8_t, 512> reply{};
+    std::size_t off = 0;
+    if (pageTaken && b.ModeSense10(0x05, reply.data(), false, reply.size(), reply.size() - 1))
+      off = mmc::ModePageOffset(reply, 0x05);
+    if (off == 0 || !(reply[off + 2] & 0x10)) return msg::TEST_WRITE_REFUSED;
+  }
   switch (FDiscKind) {
     case kKindDvdR: case kKindDvdRwRestricted: case kKindDvdRwSequential: case kKindDvdPlusR:
     case kKindDvdPlusRw: case kKindDvdPlusRDl:
@@ -366,15 +596,14 @@ bool TRecordingJobs::PrepareDisc() {
       break;
     default: break;
   }
-  FNextTrack = static_cast<std::uint32_t>(b.GetSessionCount()) + 1;
+  // The track the data goes to: the disc's last (invisible) track.
+  FTrack = b.ReadDiscInformation() && b.DiscInfo.lastTrackLastSession ? b.DiscInfo.lastTrackLastSession : 1;
   if (FDiscKind == kKindDvdR) {
     static const std::uint8_t kDescriptor[28] = {0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x23, 0x12, 0x7F, 0x00, 0x00,
                                                  0xAB, 0xBD, 0x00, 0x00, 0x03, 0xE8, 0x00, 0x00, 0x05, 0x8A,
                                                  0x00, 0x00, 0x03, 0xE8};
     b.SetStreaming(kDescriptor, 28);
     b.SendTimeStamp(std::time(nullptr));
-    b.ReserveTrack(static_cast<std::uint32_t>((FImageSectors + 31) / 32 * 32));
-    b.WaitUntilReady(10000, 1000);
   }
   if (FDiscKind != kKindDvdRam && !b.TestWrite && b.PerformOPC) b.SendOPCInformation();
   char line[256];
@@ -382,7 +611,7 @@ bool TRecordingJobs::PrepareDisc() {
                 WriteSpeedText(FDiscKind, speed).c_str());
   b.DebugMessage(std::string(">>> ") + line, 1);
   if (b.TestWrite) b.DebugMessage(std::string(">>> ") + msg::TEST_DUMMY_WRITE, 1);
-  return true;
+  return FAbort ? Aborted() : std::string();
 }
 
 bool TRecordingJobs::WriteBlock(std::uint32_t lba, int count) {
@@ -390,254 +619,169 @@ bool TRecordingJobs::WriteBlock(std::uint32_t lba, int count) {
                          static_cast<std::uint32_t>(count), FBuffer.get());
 }
 
-bool TRecordingJobs::WriteFirstBlockAtZero(int count) {
-  // The volume descriptors at the start of an overwritable disc must
-  // describe the newest session.
+std::string TRecordingJobs::WriteData(bool& wrote) {
   auto& b = FBurner;
-  // The kept copy runs through the terminator; the rest of the block is
-  // zero (on an earlier session's disc those sectors held only its own
-  // descriptors and tables). DVD-RW in restricted overwrite takes whole
-  // 16-sector ECC blocks, which a full cache block always is.
-  const auto& copy = b.DescriptorCopy();
-  const int bytes = count;
-  if (bytes <= 0 || copy.empty()) return true;
-  std::vector<std::uint8_t> head(static_cast<std::size_t>(bytes), 0);
-  std::memcpy(head.data(), copy.data(), std::min<std::size_t>(copy.size(), head.size()));
-  auto write = [&] {
-    return b.Write10(0, static_cast<std::uint16_t>(bytes / kSector), SRB_DIR_OUT | SRB_EVENT_NOTIFY,
-                     static_cast<std::uint32_t>(bytes), head.data());
-  };
-  bool ok = write();
-  if (!ok && b.LastSense[12] == 0x30 && FDiscKind == kKindDvdPlusRw) {
-    static const std::uint8_t kFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
-    if (b.FormatUnit(0x11, kFormat, 12)) {
-      std::uint32_t waited = 0;
-      do {
-        b.SleepMs(2000);
-        waited += 2000;
-        b.ReadDiscInformation();
-      } while (b.LastSense[12] == 0x04 && waited < Limits.QuickFormatMs);
-    }
-    ok = write();
-  }
-  if (!ok) {
-    if (b.LastSense[12] == 0x04 || b.LastSense[12] == 0x00) {
-      b.SleepMs(600);
-      return true;
-    }
-    FCache->SetErrorText(std::string(msg::WRITER_ERROR) + " [" + b.LastError + "]");
-    FCache->Cancel();
-    return false;
-  }
-  b.SynchronizeCache(1800000, false);
-  return true;
-}
-
-void TRecordingJobs::FinishDisc() {
-  auto& b = FBurner;
-  if (FDiscKind != kKindDvdRam) b.ReadBufferCapacity();
-  if (FDiscKind == kKindDvdR || IsDvdRw(FDiscKind)) {
-    if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
-    b.SynchronizeCache(1800000, true);
-    b.DeviceFreeBufferSize = b.DeviceBufferSize;
-    std::uint32_t waited = 0;
-    while (!b.ReadDiscInformation()) {
-      if (waited >= Limits.FlushMs) {
-        FCache->SetErrorText(msg::FLUSH_TIMEOUT);
-        break;
-      }
-      b.DeviceFreeBufferSize -= std::min(b.DeviceFreeBufferSize, b.DeviceBufferSize / 960);
-      b.SleepMs(1000);
-      waited += 1000;
-    }
-  } else {
-    if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
-    if (!b.SynchronizeCache(120000, false)) b.SynchronizeCache(120000, true);
-  }
-  b.DeviceBufferSize = 0;
-  b.DeviceFreeBufferSize = 0;
-  if (!FCache->ErrorText().empty()) return;
-  if (!b.TestWrite && FDiscKind != kKindDvdRam && b.FinalizeTrack) {
-    if (FDiscKind != kKindDvdR) b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, FDiscKind, !b.FinalizeDisc);
-    const auto t = static_cast<std::uint8_t>(std::min<std::uint32_t>(FNextTrack, 255));
-    switch (FDiscKind) {
-      case kKindDvdPlusR:
-        b.CloseTrackSessionRaw(false, 1, 0, (FNextTrack >> 8) & 0xFF, t);
-        // A DVD+R ignores the write parameters page: closing the session
-        // leaves it appendable, and only close function 5 (close the session
-        // and finalize) closes the disc.
-        if (b.FinalizeDisc)
-          b.CloseTrackSessionRaw(false, 5, 0, 0, 0);
-        else
-          b.CloseTrackSessionRaw(false, 2, 0, 0, 255);
-        break;
-      case kKindDvdPlusRDl:
-        b.CloseTrackSessionRaw(false, 1, 0, (FNextTrack >> 8) & 0xFF, t);
-        b.CloseTrackSessionRaw(false, b.FinalizeDisc ? 6 : 2, 0, 0, 0);
-        break;
-      case kKindDvdR:
-        if (b.FinalizeDisc) {
-          // The page sent for the recording keeps the disc appendable
-          // (multi-session 11b, as a DVD-R written incrementally needs);
-          // the drive closes the disc with the session only when the page
-          // says 00b at that moment.
-          auto page = b.WriteParametersPage;
-          page[3] &= 0x3F;
-          std::size_t length = 0;
-          const auto list = ModeSelectList(page, length);
-          b.ModeSelect10(list.data(), static_cast<std::uint32_t>(length));
-        }
-        b.CloseTrackSessionRaw(true, 1, 0, 0, t);
-        b.CloseTrackSessionRaw(true, 1, 0, 0, static_cast<std::uint8_t>(t + 1));
-        b.CloseTrackSessionRaw(true, 2, 0, 0, static_cast<std::uint8_t>(t + 2));
-        break;
-      case kKindDvdRwRestricted:
-      case kKindDvdRwSequential:
-        b.CloseTrackSessionRaw(true, 2, 0, 0, 0);
-        break;
-      case kKindDvdPlusRw:
-        b.CloseTrackSessionRaw(false, 3, 0, 0, 255);
-        break;
-      default:
-        for (int attempt = 0; attempt < 1000; ++attempt) {
-          if (b.CloseTrackSessionRaw(false, 2, 0, 0, 0)) break;
-          if (b.LastSense[12] != 0x04) {
-            b.CloseTrackSessionRaw(false, 2, 0, 0, 0);
-            break;
-          }
-          b.SleepMs(1000);
-        }
-        break;
-    }
-  }
-  b.WaitUntilReady(240000, 5000);
-  if (FDiscKind != kKindDvdRam) b.ReadBufferCapacity();
-}
-
-void TRecordingJobs::Execute(bool toImageFile, bool imageFileSource) {
-  platform::SetCurrentThreadPriority(platform::ThreadPriority::TimeCritical);
-  auto& b = FBurner;
-  // The abort flag was cleared when the job started: a Cancel pressed while
-  // the thread was being started must not be lost.
-  FBytesWritten = 0;
-  FBufferFill = -1;
-  FCache->ResetErrorText("");
-  std::unique_ptr<ImageTarget> image;
-  bool prepared = false;
-
-  auto abortJob = [&] {
-    FCache->SetErrorText(msg::OPERATION_ABORTED_BY_USER);
-    FCache->Cancel();
-  };
-
-  if (toImageFile) {
-    image = std::make_unique<ImageTarget>(b.ISOFileName);
-    if (!image->Create()) {
-      FCache->SetErrorText(FormatPath(msg::CANT_CREATE_FILE, b.ISOFileName));
-      FCache->Cancel();
-    }
-  } else {
-    b.CommandErrorTraceDone = true;
-    prepared = PrepareDisc();
-  }
-  if (imageFileSource || toImageFile) FStartAddress = 0;
-  FWholeBlocks = !toImageFile && !imageFileSource && !IsCd(FDiscKind);
+  const bool compilation = FSource == TSource::Compilation;
+  FWholeBlocks = compilation && !IsCd(FDiscKind);
   FCarryLength = FCarryUsed = FGathered = 0;
   if (FWholeBlocks && !FCarry) FCarry.reset(new std::uint8_t[kMaxBlockSize + 4]);
+  // The last block of an image is padded to the medium's write unit.
+  const int unitBytes = static_cast<int>(FTraits.writeUnit) * kSector;
 
-  bool firstBlock = true;
   std::int64_t sectorsWritten = 0;
   int pollCountdown = 5;
-  while (FCache->ErrorText().empty()) {
-    // Next block.
-    if (FAbort) {
-      abortJob();
-      break;
-    }
+  for (;;) {
+    if (FAbort) return Aborted();
     int c = TakeBlock();
-    if (!FCache->ErrorText().empty()) break;
+    if (std::string e = FCache->ErrorText(); !e.empty()) return e;
     if (c < 0) {
       SleepBriefly();
       continue;
     }
-    if (c == 0) break;  // end of the data
-    if (!toImageFile && !imageFileSource && !IsCd(FDiscKind) && c < kDvdBlockSize) {
+    if (c == 0) break;  // the end of the data
+    if (FWholeBlocks && c < kDvdBlockSize) {
       // DVD media take whole 32-sector blocks; the rest is zero.
       std::memset(FBuffer.get() + c, 0, static_cast<std::size_t>(kDvdBlockSize - c));
       c = kDvdBlockSize;
+    } else if (!compilation && c % unitBytes != 0) {
+      const int padded = (c + unitBytes - 1) / unitBytes * unitBytes;
+      std::memset(FBuffer.get() + c, 0, static_cast<std::size_t>(padded - c));
+      c = padded;
     }
     b.CurrentFile = FCache->CurrentFile();
     std::int64_t written = FBytesWritten + c;
     if (FImageSectors < written / kSector) written = FImageSectors * kSector;
     FBytesWritten = written;
-    if (toImageFile) {
-      int code = 0;
-      if (!image->Write(FBuffer.get(), static_cast<std::size_t>(c), code)) {
-        FCache->SetErrorText(FormatWriteError(b.ISOFileName, code));
-        FCache->Cancel();
-        break;
+    if (pollCountdown == 0 && FBufferCapacityWorks) {
+      if (b.ReadBufferCapacity()) pollCountdown = 5;
+      if (b.DeviceBufferSize)
+        FBufferFill = static_cast<int>(100 - std::min<std::uint64_t>(100, 100ull * b.DeviceFreeBufferSize / b.DeviceBufferSize));
+    }
+    if (pollCountdown > 0) --pollCountdown;
+    for (std::uint32_t retries = 0;;) {
+      if (FAbort) return Aborted();
+      wrote = true;
+      const auto lba = static_cast<std::uint32_t>(FStartAddress + sectorsWritten);
+      if (WriteBlock(lba, c)) break;
+      const std::uint8_t asc = b.LastSense[12];
+      if (asc == 0x04 || asc == 0x00) {
+        b.SleepMs(600);
+        if (++retries < Limits.BusyRetries) continue;
+        if (FCache) FCache->Cancel();
+        return msg::WRITER_BUSY_BUFFER_FULL;
       }
-    } else {
-      if (firstBlock && !imageFileSource && IsOverwritable(FDiscKind)) {
-        if (!WriteFirstBlockAtZero(c)) break;
-      }
-      firstBlock = false;
-      if (pollCountdown == 0 && FBufferCapacityWorks) {
-        if (b.ReadBufferCapacity()) pollCountdown = 5;
-        if (b.DeviceBufferSize)
-          FBufferFill = static_cast<int>(100 - std::min<std::uint64_t>(100, 100ull * b.DeviceFreeBufferSize / b.DeviceBufferSize));
-      }
-      if (pollCountdown > 0) --pollCountdown;
-      std::uint32_t retries = 0;
-      bool ok = false;
-      for (;;) {
-        if (FAbort) {
-          abortJob();
-          break;
-        }
-        const auto lba = static_cast<std::uint32_t>(FStartAddress + sectorsWritten);
-        if (WriteBlock(lba, c)) {
-          ok = true;
-          break;
-        }
-        const std::uint8_t asc = b.LastSense[12];
-        if (asc == 0x04 || asc == 0x00) {
-          b.SleepMs(600);
-          if (++retries < Limits.BusyRetries) continue;
-          FCache->SetErrorText(msg::WRITER_BUSY_BUFFER_FULL);
-        } else {
-          FCache->SetErrorText(std::string(msg::WRITER_ERROR) + " [" + b.LastError + "]");
-        }
-        FCache->Cancel();
-        break;
-      }
-      if (!ok) break;
+      if (FCache) FCache->Cancel();
+      return Bracketed(msg::WRITER_ERROR, b.LastError);
     }
     sectorsWritten += c / kSector;
   }
-
-  if (toImageFile && image && FCache->ErrorText().empty()) {
-    int code = 0;
-    if (!image->Commit(code)) FCache->SetErrorText(FormatWriteError(b.ISOFileName, code));
-  }
-  image.reset();  // an unfinished image is removed
-  if (!toImageFile && prepared) {
-    FinishDisc();
-    FBurner.NeutralDriveState();
-  }
-  End();
+  return {};
 }
 
-void TRecordingJobs::End() {
+std::string TRecordingJobs::Flush() {
   auto& b = FBurner;
-  std::string result;
-  {
-    std::lock_guard lock(b.CriticalSection());
-    b.CurrentFile = FCache->CurrentFile();
-    result = FCache->ErrorText();
+  if (FDiscKind != kKindDvdRam) b.ReadBufferCapacity();
+  if (b.OnFinalizingTrack) b.OnFinalizingTrack(&b);
+  std::string error;
+  // With the immediate bit the drive answers at once and is polled while it
+  // writes out its buffer; drives that refuse the bit flush without it.
+  if (!b.SynchronizeCache(Limits.FlushMs, true) && !b.SynchronizeCache(Limits.FlushMs, false))
+    error = Bracketed(msg::WRITER_ERROR, b.LastError);
+  else
+    error = WaitReady(Limits.FlushMs, msg::FLUSH_TIMEOUT, msg::WRITER_ERROR, false);
+  b.DeviceBufferSize = 0;
+  b.DeviceFreeBufferSize = 0;
+  return error;
+}
+
+std::string TRecordingJobs::CommitSession() {
+  auto& b = FBurner;
+  // A test write leaves the disc as it found it.
+  if (b.TestWrite) return {};
+  // The last moment a cancel is honoured: what follows makes the new
+  // session the one readers see.
+  if (FAbort) return Aborted();
+  if (FTraits.overwritable && FSource == TSource::Compilation && FStartAddress != 0)
+    if (std::string e = WriteDescriptors(); !e.empty()) return e;
+  if (!b.FinalizeTrack) return {};
+  if (!IsDvdMinusSequential(FDiscKind)) b.SetWriteParameters(false, b.UnderrunProtection, FDiscKind, !b.FinalizeDisc);
+  return RunCloseSteps(CloseSteps(FDiscKind, b.FinalizeDisc), false);
+}
+
+std::string TRecordingJobs::WriteDescriptors() {
+  // The descriptors at 16 of an overwritable disc are what readers look at:
+  // they are written last, once the session's data is on the disc, so a
+  // failure before leaves the earlier file system in view.
+  auto& b = FBurner;
+  const auto& copy = b.DescriptorCopy();  // the session's first sectors through its terminator
+  const std::uint32_t sectors = static_cast<std::uint32_t>(copy.size() / kSector);
+  if (sectors <= 16) return {};
+  const std::uint32_t count = sectors - 16;
+  // Restricted overwrite takes whole 16-sector units: what the unit holds
+  // beyond the descriptors is read first and written back unchanged.
+  const std::uint32_t unit = FTraits.writeUnit;
+  const std::uint32_t first = 16 / unit * unit;
+  const std::uint32_t end = (16 + count + unit - 1) / unit * unit;
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(end - first) * kSector, 0);
+  if (first != 16 || end != 16 + count) {
+    if (!b.Read10(first, static_cast<std::uint16_t>(end - first), static_cast<std::uint32_t>(data.size()), data.data()))
+      return Bracketed(msg::ERROR_WRITING_DESCRIPTORS, b.LastError);
   }
-  FCache->Cancel();
-  FCache->WaitFor();
+  std::memcpy(data.data() + (16 - first) * kSector, copy.data() + 16 * kSector, count * kSector);
+  for (std::uint32_t attempt = 0;; ++attempt) {
+    if (b.Write10(first, static_cast<std::uint16_t>(end - first), SRB_DIR_OUT | SRB_EVENT_NOTIFY,
+                  static_cast<std::uint32_t>(data.size()), data.data()))
+      break;
+    const mmc::SenseInfo s = mmc::DecodeSense(b.LastSense);
+    // Becoming ready, or busy with a background format: wait and try again.
+    if (!(s.valid && s.key == 0x02 && s.asc == 0x04)) return Bracketed(msg::ERROR_WRITING_DESCRIPTORS, b.LastError);
+    if (attempt >= 10) return msg::WRITER_BUSY_BUFFER_FULL;
+    if (std::string e = WaitReady(Limits.ReadyMs, msg::WRITER_BUSY_BUFFER_FULL, msg::ERROR_WRITING_DESCRIPTORS);
+        !e.empty())
+      return e;
+  }
+  if (!b.SynchronizeCache(Limits.FlushMs, true) && !b.SynchronizeCache(Limits.FlushMs, false))
+    return Bracketed(msg::ERROR_WRITING_DESCRIPTORS, b.LastError);
+  return WaitReady(Limits.FlushMs, msg::FLUSH_TIMEOUT, msg::ERROR_WRITING_DESCRIPTORS, false);
+}
+
+std::string TRecordingJobs::RunCloseSteps(const std::vector<TCloseStep>& steps, bool cancellable) {
+  auto& b = FBurner;
+  for (const TCloseStep& step : steps) {
+    if (step.whileFormatting && (!b.ReadDiscInformation() || b.DiscInfo.bgFormatStatus != 2)) continue;
+    if (step.closesDisc) {
+      // The page sent for the recording keeps the disc appendable
+      // (multi-session 11b, as incremental recording needs); the drive
+      // closes the disc with the session only when the page says 00b then.
+      auto page = b.WriteParametersPage;
+      page[3] &= 0x3F;
+      std::size_t length = 0;
+      const auto list = ModeSelectList(page, length);
+      if (!b.ModeSelect10(list.data(), static_cast<std::uint32_t>(length)))
+        return Bracketed(msg::ERROR_CLOSING_SESSION, b.LastError);
+    }
+    const std::uint32_t t = step.track ? FTrack : 0;
+    const char* failure = step.function == 1 ? msg::ERROR_CLOSING_TRACK : msg::ERROR_CLOSING_SESSION;
+    if (!b.CloseTrackSessionRaw(true, step.function, 0, static_cast<std::uint8_t>((t >> 8) & 0xFF),
+                                static_cast<std::uint8_t>(t & 0xFF)))
+      return Bracketed(failure, b.LastError);
+    if (std::string e = WaitReady(Limits.CloseMs, msg::CLOSE_TIMEOUT, failure, cancellable); !e.empty()) return e;
+  }
+  return {};
+}
+
+void TRecordingJobs::End(const std::string& error) {
+  auto& b = FBurner;
+  std::string result = error;
+  if (FCache) {
+    {
+      std::lock_guard lock(b.CriticalSection());
+      b.CurrentFile = FCache->CurrentFile();
+      if (result.empty()) result = FCache->ErrorText();
+    }
+    FCache->Cancel();
+    FCache->WaitFor();
+  }
   drive::CloseHandleAfterCommand = true;
   b.CurrentFile.clear();
   b.WriteDoneError = result;

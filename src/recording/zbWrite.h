@@ -8,6 +8,7 @@
 #include "image/source_check.h"
 #include "image/zbCDBC.h"
 #include "platform/synchronizer.h"
+#include "recording/medium_steps.h"
 #include "recording/zbCache.h"
 
 #include <atomic>
@@ -15,17 +16,25 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace velloran::recording {
 
-// Upper bounds the recording adds to waits that could otherwise last forever.
+// Upper bounds the recording puts on waits that could otherwise last forever.
 struct TWriteLimits {
-  // Quick format of a DVD-RW before a burn.
+  // The drive becoming ready at the start of a burn (a medium spinning up,
+  // a long operation of an earlier program still running).
+  std::uint32_t ReadyMs = 2 * 60 * 1000;
+  // Formatting before a burn (quick format, grow, DVD+RW format).
   std::uint32_t QuickFormatMs = 30 * 60 * 1000;
-  // A DVD-R/-RW writing out its cache after the last block.
+  // The drive writing out its cache after the last block.
   std::uint32_t FlushMs = 30 * 60 * 1000;
+  // One close step (a finalizing DVD takes minutes).
+  std::uint32_t CloseMs = 30 * 60 * 1000;
   // Retries of a WRITE that the drive answers "not ready" (600 ms apart).
   std::uint32_t BusyRetries = 10000;
+  // Pause between two polls of a busy drive.
+  std::uint32_t PollMs = 1000;
 };
 
 class TRecordingJobs {
@@ -35,16 +44,22 @@ class TRecordingJobs {
   TRecordingJobs(const TRecordingJobs&) = delete;
   TRecordingJobs& operator=(const TRecordingJobs&) = delete;
 
-  // Burns the compilation to the disc. False when the job could not start
-  // (OnWriteDone has then been called already, when assigned).
+  // Burns the compilation to the disc as a new session. The write thread
+  // does all of it (settling and formatting the disc, the layout, the cache,
+  // writing, closing), so every stage can be cancelled. False when the job
+  // could not start (OnWriteDone has then been called already, when
+  // assigned).
   bool BurnCompilation();
-  // Burns an image file from address 0.
+  // Burns an image file from address 0, padded and formatted as the medium
+  // needs; a disc recorded in sessions must be blank.
   bool BurnImageFile(const std::string& FileName);
   // Saves the compilation as an image file. Direct True: on the caller's
   // thread, 1 on success, 0 on failure. Direct False: the threaded job; -1.
   // Either way OnWriteDone reports the outcome.
   int SaveImageFile(const std::string& FileName, bool Direct);
-  // Asks the running job to stop; it ends with "OPERATION ABORTED BY USER".
+  // Asks the running job to stop; it ends with "OPERATION ABORTED BY USER"
+  // unless the session was already being closed (then it ends as the close
+  // does). Only sets a flag: safe from a signal handler.
   void Abort() { FAbort = true; }
 
   bool Running() const { return FRunning.load(); }
@@ -64,24 +79,43 @@ class TRecordingJobs {
   TWriteLimits Limits;
 
  private:
+  // What the write thread records.
+  enum class TSource : std::uint8_t { Compilation, ImageFile };
+
   int BlockSizeFor(std::uint8_t kind) const;
   // Opens every source file before the disc is touched; false (after
   // OnWriteDone with one line per bad file) when any fails.
   bool CheckSources();
-  bool QuickFormatDvdRw(std::uint8_t kind);
   bool StartCache(std::unique_ptr<TBlockSource> source, std::int64_t total, int blockSize, bool padToMinimum);
-  bool WaitForCache();
-  void StartWriteThread(bool toImageFile, bool imageFileSource);
+  // The cache priming, on the caller's thread (saving an image) or the
+  // write thread; "" once primed, else why not.
+  std::string WaitForCache();
+  bool BeginJob();
+  void StartWriteThread(bool toImageFile, TSource source);
   void Fail(const std::string& error);
 
-  // The write thread.
-  void Execute(bool toImageFile, bool imageFileSource);
-  bool PrepareDisc();
-  bool WriteFirstBlockAtZero(int count);
+  // The write thread. Each step returns "" or the message the job ends with.
+  void Execute(bool toImageFile, TSource source);
+  void SaveToFile();
+  std::string PrepareMedium();
+  std::string CloseUnfinishedSession();
+  std::string LayOutSession();
+  std::string PlanImage();
+  std::string MakeRoom(std::int64_t sectors);
+  std::string PrepareDrive();
+  std::string WriteData(bool& wrote);
+  std::string Flush();
+  std::string CommitSession();
+  std::string WriteDescriptors();
+  std::string RunCloseSteps(const std::vector<TCloseStep>& steps, bool cancellable);
+  // Waits for the drive after a long operation; "" when it is ready.
+  // failure prefixes the drive's reason when it reports an error.
+  std::string WaitReady(std::uint32_t budgetMs, const char* timeoutMessage, const char* failure,
+                        bool cancellable = true);
+  std::string Aborted();
   bool WriteBlock(std::uint32_t lba, int count);
-  void FinishDisc();
   int TakeBlock();
-  void End();
+  void End(const std::string& error);
 
   image::TZCDBurner& FBurner;
   platform::Synchronizer* FSync = nullptr;
@@ -94,9 +128,12 @@ class TRecordingJobs {
   std::atomic<std::int64_t> FBytesWritten{0};
   std::atomic<int> FBufferFill{-1};
   std::uint8_t FDiscKind = 0;
+  TMediumTraits FTraits;
+  TSource FSource = TSource::Compilation;
+  std::string FImageFile;      // burning an image: its file
   std::uint32_t FStartAddress = 0;
   std::int64_t FImageSectors = 0;
-  std::uint32_t FNextTrack = 1;
+  std::uint32_t FTrack = 1;     // the track being recorded
   bool FBufferCapacityWorks = false;
   std::unique_ptr<std::uint8_t[]> FBuffer;  // one block
   // DVD compilations: cache blocks gathered into whole 32-sector blocks.

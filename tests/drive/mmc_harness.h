@@ -26,6 +26,19 @@
 
 namespace velloran::drive::testing {
 
+// Answers a request with CHECK CONDITION and the given sense.
+inline void FailRequest(SRB_ExecSCSICmd& srb, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0) {
+  srb.SRB_HaStat = HASTAT_OK;
+  srb.SRB_TargStat = 0x02;
+  std::memset(srb.SenseArea, 0, SENSE_LEN);
+  srb.SenseArea[0] = 0x70;
+  srb.SenseArea[2] = key;
+  srb.SenseArea[7] = 10;
+  srb.SenseArea[12] = asc;
+  srb.SenseArea[13] = ascq;
+  srb.SRB_Status = SS_ERR;
+}
+
 struct LoggedCommand {
   std::vector<std::uint8_t> cdb;  // as many bytes as the request announced
   std::uint8_t flags = 0;
@@ -46,6 +59,10 @@ class RecorderTransport {
   // Opcodes answered with ILLEGAL REQUEST / INVALID COMMAND OPERATION CODE
   // before they reach the recorder: an older drive that lacks them.
   std::set<std::uint8_t> unsupported;
+  // Answers a request before the recorder sees it (true: answered; the hook
+  // has set the status and sense): a drive failing in ways the recorder
+  // does not model, or a program that is gone all at once.
+  std::function<bool(SRB_ExecSCSICmd& srb)> intercept;
   // Adapter, target and LUN of every execute request, answered or not.
   std::vector<std::array<std::uint8_t, 3>> addresses;
 
@@ -116,6 +133,13 @@ class RecorderTransport {
       entry.dataOut.assign(srb.SRB_BufPointer, srb.SRB_BufPointer + srb.SRB_BufLen);
     std::span<std::uint8_t> data;
     if (srb.SRB_BufPointer) data = std::span(srb.SRB_BufPointer, srb.SRB_BufLen);
+    if (intercept && intercept(srb)) {
+      if ((srb.SRB_Flags & SRB_EVENT_NOTIFY) && srb.SRB_PostProc) {
+        auto* event = static_cast<AspiEvent*>(srb.SRB_PostProc);
+        event->Signal(event);
+      }
+      return srb.SRB_Status;
+    }
     vrec::CommandResult r;
     if (unsupported.count(srb.CDBByte[0])) {
       r.status = 0x02;

@@ -68,7 +68,7 @@ class BurnerTest : public ::testing::Test {
     };
   }
 
-  void SetUp() override { StartRecorder(0); }
+  void SetUp() override { StartRecorder(1.0); }
 
   void TearDown() override {
     burner_.reset();
