@@ -452,7 +452,7 @@ void Tfrmmain::BuildStatusPanel() {
   bevel->setObjectName("Bevel1");
   bevel->setFrameShape(QFrame::StyledPanel);
   bevel->setFrameShadow(QFrame::Sunken);
-  Label3 = new QLabel(bevel);
+  Label3 = new TElidedLabel(bevel);
   Label3->setObjectName("Label3");
   auto* bevelLayout = new QHBoxLayout(bevel);
   bevelLayout->setContentsMargins(4, 1, 4, 1);

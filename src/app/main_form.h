@@ -7,6 +7,7 @@
 #pragma once
 
 #include "app/capacity_gauge.h"
+#include "app/elided_label.h"
 #include "app/formats.h"
 #include "app/qt_synchronizer.h"
 #include "app/shell_views.h"
@@ -92,7 +93,7 @@ class Tfrmmain : public QWidget {
   QComboBox* cbDrives;
   QToolButton* SpeedButton3;
   QComboBox* cbSpeed;
-  QLabel* Label3;  // hint line
+  TElidedLabel* Label3;  // hint line
 
   QSplitter* Splitter1 = nullptr;  // layout pane | shell pane
   QSplitter* Splitter2 = nullptr;  // layout tree | layout list

@@ -1,6 +1,9 @@
 #include "app/shell_views.h"
 
+#include "app/ui_hooks.h"
+
 #include <QDir>
+#include <QDrag>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileIconProvider>
@@ -9,12 +12,40 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QListView>
+#include <QMimeData>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QStorageInfo>
 #include <QVBoxLayout>
 
 namespace velloran::app {
 namespace {
+
+// Starts the drag of a shell view's selected entries (the file-system
+// model's URLs), through the application's drag runner.
+void StartShellDrag(QAbstractItemView* view, Qt::DropActions actions) {
+  QModelIndexList indexes;
+  for (const QModelIndex& index : view->selectionModel()->selectedIndexes())
+    if (index.column() == 0 && (view->model()->flags(index) & Qt::ItemIsDragEnabled)) indexes << index;
+  if (indexes.isEmpty()) return;
+  QMimeData* data = view->model()->mimeData(indexes);
+  if (!data) return;
+  auto* drag = new QDrag(view);
+  drag->setMimeData(data);
+  const QIcon icon = indexes.front().data(Qt::DecorationRole).value<QIcon>();
+  if (!icon.isNull()) drag->setPixmap(icon.pixmap(32, 32));
+  RunDrag(drag, actions, Qt::CopyAction);
+}
+
+// A view of the file list whose drags go through StartShellDrag.
+template <class View>
+class TShellDragView : public View {
+ public:
+  using View::View;
+
+ protected:
+  void startDrag(Qt::DropActions actions) override { StartShellDrag(this, actions); }
+};
 
 // Icons with the desktop style's folder, drive and file pictures when the
 // icon theme has none (the file-system model's own provider draws nothing
@@ -43,14 +74,49 @@ TShellTreeView::TShellTreeView(QWidget* parent) : QTreeView(parent) {
   setDragDropMode(QAbstractItemView::DragOnly);
   setDefaultDropAction(Qt::CopyAction);
   setSelectionMode(QAbstractItemView::SingleSelection);
+  // Deep folders scroll sideways rather than cutting their names short.
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
   connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { emit PathChanged(model_->filePath(current)); });
-  // The model reads folders in the background: keep the chosen folder in
-  // sight as the folders above it fill in.
-  connect(model_, &QFileSystemModel::directoryLoaded, this, [this] {
-    if (currentIndex().isValid()) scrollTo(currentIndex(), QAbstractItemView::PositionAtCenter);
-  });
+  // The model reads folders in the background: the chosen folder moves as
+  // the folders above it fill in.
+  connect(model_, &QFileSystemModel::directoryLoaded, this, [this] { FollowChosen(); });
+  // So does sorting what was just read.
+  connect(model_, &QAbstractItemModel::layoutChanged, this, [this] { FollowChosen(); });
+  // Scrolling by the scroll bars is the person's choice too.
+  for (QScrollBar* bar : {verticalScrollBar(), horizontalScrollBar()})
+    connect(bar, &QScrollBar::actionTriggered, this, [this] { follow_ = false; });
 }
+
+void TShellTreeView::FollowChosen() {
+  if (!follow_ || !currentIndex().isValid()) return;
+  // Opened, so the folders in it show beneath it.
+  expand(currentIndex());
+  scrollTo(currentIndex(), QAbstractItemView::PositionAtCenter);
+}
+
+void TShellTreeView::mousePressEvent(QMouseEvent* event) {
+  follow_ = false;
+  QTreeView::mousePressEvent(event);
+}
+
+void TShellTreeView::keyPressEvent(QKeyEvent* event) {
+  follow_ = false;
+  QTreeView::keyPressEvent(event);
+}
+
+void TShellTreeView::wheelEvent(QWheelEvent* event) {
+  follow_ = false;
+  QTreeView::wheelEvent(event);
+}
+
+void TShellTreeView::resizeEvent(QResizeEvent* event) {
+  QTreeView::resizeEvent(event);
+  FollowChosen();
+}
+
+void TShellTreeView::startDrag(Qt::DropActions actions) { StartShellDrag(this, actions); }
 
 QString TShellTreeView::Path() const { return currentIndex().isValid() ? model_->filePath(currentIndex()) : QString(); }
 
@@ -63,9 +129,12 @@ bool TShellTreeView::SetPath(const QString& path) {
   if (!info.isDir()) return false;
   const QModelIndex index = model_->index(info.absoluteFilePath());
   if (!index.isValid()) return false;
-  if (index != currentIndex()) setCurrentIndex(index);
-  expand(index);
-  scrollTo(index);
+  // The folder the person just clicked, coming back from the views that
+  // follow the tree: it is where they left it.
+  if (index == currentIndex()) return true;
+  setCurrentIndex(index);
+  follow_ = true;
+  FollowChosen();
   return true;
 }
 
@@ -78,7 +147,7 @@ TShellListView::TShellListView(QWidget* parent) : QWidget(parent) {
   model_->setIconProvider(IconProvider());
   selection_ = new QItemSelectionModel(model_, this);
 
-  details_ = new QTreeView(this);
+  details_ = new TShellDragView<QTreeView>(this);
   details_->setObjectName("ShellListDetails");
   details_->setModel(model_);
   details_->setSelectionModel(selection_);
@@ -88,7 +157,7 @@ TShellListView::TShellListView(QWidget* parent) : QWidget(parent) {
   details_->sortByColumn(0, Qt::AscendingOrder);
   details_->header()->resizeSection(0, 180);
 
-  icons_ = new QListView(this);
+  icons_ = new TShellDragView<QListView>(this);
   icons_->setObjectName("ShellListIcons");
   icons_->setModel(model_);
   icons_->setSelectionModel(selection_);
@@ -232,8 +301,15 @@ TLayoutView::TLayoutView(QWidget* parent) : QTreeWidget(parent) {
   setEditTriggers(QAbstractItemView::NoEditTriggers);
 }
 
+namespace {
+// Where a drag comes from: the view it started in, when it is one of ours.
+const QObject* DragSourceOf(const QDropEvent* event) {
+  return event->source() ? event->source() : ActiveDragSource();
+}
+}  // namespace
+
 void TLayoutView::dragEnterEvent(QDragEnterEvent* event) {
-  if (acceptsFrom && acceptsFrom(event->source())) {
+  if (acceptsFrom && acceptsFrom(DragSourceOf(event))) {
     event->setDropAction(Qt::CopyAction);
     event->accept();
   } else {
@@ -242,7 +318,7 @@ void TLayoutView::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void TLayoutView::dragMoveEvent(QDragMoveEvent* event) {
-  if (acceptsFrom && acceptsFrom(event->source())) {
+  if (acceptsFrom && acceptsFrom(DragSourceOf(event))) {
     event->setDropAction(Qt::CopyAction);
     event->accept();
   } else {
@@ -251,13 +327,14 @@ void TLayoutView::dragMoveEvent(QDragMoveEvent* event) {
 }
 
 void TLayoutView::dropEvent(QDropEvent* event) {
-  if (!acceptsFrom || !acceptsFrom(event->source())) {
+  const QObject* source = DragSourceOf(event);
+  if (!acceptsFrom || !acceptsFrom(source)) {
     event->ignore();
     return;
   }
   event->setDropAction(Qt::CopyAction);
   event->accept();
-  if (dropped) dropped(event->source(), itemAt(event->position().toPoint()));
+  if (dropped) dropped(source, itemAt(event->position().toPoint()));
 }
 
 }  // namespace velloran::app

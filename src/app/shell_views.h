@@ -18,13 +18,17 @@ class QStackedWidget;
 namespace velloran::app {
 
 // The folder tree: folders only, from the file system's root, with the
-// user's home chosen at start.
+// user's home chosen at start. A click only selects: the tree moves by
+// itself only to bring a folder the program chose (SetPath) into sight, and
+// keeps it there while the folders load and the tree is laid out, until the
+// person scrolls, clicks or types in it.
 class TShellTreeView : public QTreeView {
   Q_OBJECT
  public:
   explicit TShellTreeView(QWidget* parent = nullptr);
   QString Path() const;
-  // False when the folder does not exist.
+  // Chooses a folder and brings it into sight; nothing moves when it is
+  // already the chosen one. False when the folder does not exist.
   bool SetPath(const QString& path);
   QString SelectedText() const;
   QFileSystemModel* Model() const { return model_; }
@@ -32,8 +36,17 @@ class TShellTreeView : public QTreeView {
  signals:
   void PathChanged(const QString& path);
 
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void startDrag(Qt::DropActions actions) override;
+
  private:
+  void FollowChosen();
   QFileSystemModel* model_;
+  bool follow_ = false;  // keep the folder the program chose in sight
 };
 
 // The file list: folders and files of one folder, sorted, multi-select.

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDrag>
+#include <QPointer>
 
 namespace velloran::app {
 namespace {
@@ -29,6 +31,7 @@ UiHooks DefaultHooks() {
   h.message = RealMessage;
   h.modal = [](QDialog* dialog) { return dialog->exec(); };
   h.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  h.drag = [](QDrag* drag, Qt::DropActions actions, Qt::DropAction action) { return drag->exec(actions, action); };
   return h;
 }
 
@@ -54,5 +57,22 @@ int MessageDlg(QWidget* parent, const Message& message) { return Hooks().message
 int ExecModal(QDialog* dialog) { return Hooks().modal(dialog); }
 
 bool OpenUrl(const QUrl& url) { return Hooks().openUrl(url); }
+
+namespace {
+QPointer<QObject> g_dragSource;
+}
+
+Qt::DropAction RunDrag(QDrag* drag, Qt::DropActions actions, Qt::DropAction action) {
+  const QPointer<QDrag> guard(drag);
+  g_dragSource = drag->source();
+  const Qt::DropAction result = Hooks().drag(drag, actions, action);
+  g_dragSource = nullptr;
+  // QDrag::exec disposes of the drag itself; a drag that never ran must not
+  // stay behind.
+  if (guard) guard->deleteLater();
+  return result;
+}
+
+const QObject* ActiveDragSource() { return g_dragSource.data(); }
 
 }  // namespace velloran::app

@@ -11,6 +11,8 @@
 #include <functional>
 
 class QDialog;
+class QDrag;
+class QObject;
 class QWidget;
 
 namespace velloran::app {
@@ -41,11 +43,15 @@ using MessageFunction = std::function<int(QWidget* parent, const Message& messag
 using ModalFunction = std::function<int(QDialog* dialog)>;
 // Opens a file or web page with the desktop's default program.
 using OpenUrlFunction = std::function<bool(const QUrl& url)>;
+// Runs a drag the mouse has started until it is dropped or given up, and
+// returns what the target did (QDrag::exec).
+using DragFunction = std::function<Qt::DropAction(QDrag* drag, Qt::DropActions actions, Qt::DropAction action)>;
 
 struct UiHooks {
   MessageFunction message;
   ModalFunction modal;
   OpenUrlFunction openUrl;
+  DragFunction drag;
 };
 
 // The hooks in use (the real ones until a test replaces them).
@@ -59,5 +65,11 @@ int MessageDlg(QWidget* parent, MsgKind kind, const QString& text,
 int MessageDlg(QWidget* parent, const Message& message);
 int ExecModal(QDialog* dialog);
 bool OpenUrl(const QUrl& url);
+// Runs a drag started in one of the application's views. While it runs,
+// ActiveDragSource() names the view it started in.
+Qt::DropAction RunDrag(QDrag* drag, Qt::DropActions actions, Qt::DropAction action);
+// The view a drag of this application started in, while it runs; nullptr
+// otherwise.
+const QObject* ActiveDragSource();
 
 }  // namespace velloran::app

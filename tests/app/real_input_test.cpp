@@ -7,12 +7,18 @@
 #include "app_test_util.h"
 
 #include "app/burn.h"
+#include "app/formats.h"
 #include "app/progress.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QPointer>
+#include <QScrollBar>
+#include <QSettings>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
@@ -54,6 +60,26 @@ QAbstractButton* ButtonWithText(QWidget* window, const QString& prefix) {
   for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
     if (b->isVisible() && b->text().remove('&').startsWith(prefix)) return b;
   return nullptr;
+}
+
+// The platform's part of a drag, which the offscreen platform cannot play
+// (QDrag::exec returns at once there): the pointer travels to `to` (global
+// coordinates) and is released; the widget under it that takes drops gets
+// the drag's enter, move and drop events, with the drag's own data.
+Qt::DropAction DropAt(QDrag* drag, Qt::DropActions actions, QWidget* window, QPoint to) {
+  QWidget* target = window->childAt(window->mapFromGlobal(to));
+  while (target && !target->acceptDrops()) target = target->parentWidget();
+  if (!target) return Qt::IgnoreAction;
+  const QPoint at = target->mapFromGlobal(to);
+  QDragEnterEvent enter(at, actions, drag->mimeData(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  if (!enter.isAccepted()) return Qt::IgnoreAction;
+  QDragMoveEvent move(at, actions, drag->mimeData(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &move);
+  if (!move.isAccepted()) return Qt::IgnoreAction;
+  QDropEvent drop(at, actions, drag->mimeData(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &drop);
+  return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
 }
 
 class RealInputTest : public MainWindowTest {
@@ -136,6 +162,110 @@ TEST_F(RealInputTest, EnterOnTheEraseQuestionKeepsTheDisc) {
   EXPECT_FALSE(w().frmProgress->isVisible());
   EXPECT_FALSE(w().zcdb.Erasing());
   EXPECT_EQ(Status().completeSessions, 1) << "Enter erased the disc";
+}
+
+TEST_F(RealInputTest, HoveringEveryControlLeavesTheWindowsSizeAlone) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  QTest::qWait(50);
+  const QSize size = w().size();
+  // Into the window first: the platform's mouse enters it at its edge.
+  QTest::mouseMove(w().CoolBar1, QPoint(w().CoolBar1->width() - 60, 4));
+  int hovered = 0;
+  QString longest;
+  for (QWidget* control : w().findChildren<QWidget*>()) {
+    if (!control->isVisible() || control->statusTip().isEmpty()) continue;
+    QTest::mouseMove(control);
+    QTest::mouseMove(control, control->rect().center() + QPoint(1, 1));
+    ++hovered;
+    EXPECT_EQ(w().Label3->text(), HintLongPart(control->statusTip())) << control->objectName().toStdString();
+    EXPECT_EQ(w().size(), size) << "after hovering " << control->objectName().toStdString();
+    if (control->statusTip().size() > longest.size()) longest = control->statusTip();
+  }
+  EXPECT_GE(hovered, 15);
+  // The drive's line is longer than the hint line: it shows cut, in the
+  // space the line has.
+  QTest::mouseMove(w().cbDrives);
+  EXPECT_EQ(w().Label3->text(), w().cbDrives->currentText());
+  const QString shown = w().Label3->ShownText();
+  EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+  EXPECT_TRUE(w().cbDrives->currentText().startsWith(shown.chopped(1))) << shown.toStdString();
+  EXPECT_LE(w().Label3->fontMetrics().horizontalAdvance(shown), w().Label3->width());
+  QTest::qWait(50);
+  EXPECT_EQ(w().size(), size);
+}
+
+TEST_F(RealInputTest, TheFolderDraggedFromTheTreeIsTheOnePressed) {
+  for (int i = 0; i < 40; ++i) WriteFile(QString("f%1/inner/x.txt").arg(i, 2, 10, QChar('0')).toStdString(), 10);
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  TShellTreeView* tree = w().ShellTreeView1;
+  QFileSystemModel* model = tree->Model();
+  ASSERT_TRUE(tree->SetPath(Src()));
+  // (Indexes are looked up by path each time: the model sorts what it reads.)
+  ASSERT_TRUE(WaitFor([&] { return model->rowCount(model->index(Src())) == 40; }));
+  QTest::qWait(200);
+  ASSERT_TRUE(tree->isExpanded(model->index(Src()))) << "the chosen folder is opened";
+  // A folder in sight, well away from the tree's middle.
+  QString name;
+  for (int row = 39; row >= 0 && name.isEmpty(); --row) {
+    const QModelIndex index = model->index(row, 0, model->index(Src()));
+    const QRect r = tree->visualRect(index);
+    if (r.isValid() && r.top() >= 0 && r.bottom() < tree->viewport()->height()) name = model->fileName(index);
+  }
+  ASSERT_FALSE(name.isEmpty()) << "none of the chosen folder's folders is in sight";
+  const QString path = Src() + "/" + name;
+  const QPoint at = tree->visualRect(model->index(path)).center();
+
+  // A click selects it, and the tree stays where it is while the folder's
+  // contents load.
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  EXPECT_EQ(tree->Path(), path);
+  QTest::qWait(300);
+  EXPECT_EQ(model->filePath(tree->indexAt(at)), path) << "the tree moved under the pointer";
+
+  // Pressed again and dragged onto the layout list.
+  QWidget* list = w().ListView1->viewport();
+  const QPoint dropAt = list->mapToGlobal(list->rect().center());
+  bool dragged = false;
+  Hooks().drag = [&](QDrag* drag, Qt::DropActions actions, Qt::DropAction) {
+    dragged = true;
+    return DropAt(drag, actions, &w(), dropAt);
+  };
+  QTest::mousePress(tree->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  for (int step = 1; step <= 4; ++step)
+    QTest::mouseMove(tree->viewport(), at + QPoint(step * QApplication::startDragDistance(), step));
+  QTest::mouseRelease(tree->viewport(), Qt::LeftButton, Qt::NoModifier, at + QPoint(40, 4));
+  ASSERT_TRUE(dragged) << "no drag started";
+  EXPECT_EQ(ListNames(), QStringList{name});
+  EXPECT_NE(w().zcdb.FindDir("\\" + name.toStdString() + "\\inner"), nullptr);
+  ASSERT_EQ(w().TopNode()->childCount(), 1);
+  EXPECT_EQ(w().TopNode()->child(0)->text(0), name);
+  EXPECT_EQ(w().zcdb.DirCount(), 2);
+}
+
+TEST_F(RealInputTest, TheRestoredFolderIsInSightWithTheFilesOnTop) {
+  for (int i = 0; i < 60; ++i) WriteFile(QString("f%1/x.txt").arg(i, 2, 10, QChar('0')).toStdString(), 10);
+  const QString last = Src() + "/f45";
+  {
+    QSettings ini(SettingsFileName(), QSettings::IniFormat);
+    ini.setValue("Form/View", true);
+    ini.setValue("Shell/LastOpenDir", last);
+  }
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  ASSERT_TRUE(w().View);
+  TShellTreeView* tree = w().ShellTreeView1;
+  EXPECT_EQ(tree->Path(), last);
+  const auto inSight = [&] {
+    const QRect r = tree->visualRect(tree->Model()->index(last));
+    return r.isValid() && r.top() >= 0 && r.bottom() < tree->viewport()->height() && r.left() >= 0 &&
+           r.left() < tree->viewport()->width();
+  };
+  // Once the folders have been read and the window laid out, it shows.
+  EXPECT_TRUE(WaitFor([&] { return tree->Model()->rowCount(tree->Model()->index(Src())) == 60 && inSight(); }, 5000));
+  QTest::qWait(300);
+  EXPECT_TRUE(inSight()) << "scroll " << tree->verticalScrollBar()->value();
 }
 
 }  // namespace
