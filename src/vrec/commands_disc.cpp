@@ -299,10 +299,11 @@ void CmdReadTrackInformation(CommandContext& c) {
     nwaValid = true;
     nwa = m.intermediate ? m.formatted : 0;
   }
-  if (f == Family::DvdMinus && t.incremental) {
-    fp = true;
-    packetSize = 16;
-  } else if (f == Family::Restricted) {
+  // FP says a track was formatted for fixed packets, which on DVD only a
+  // restricted-overwrite DVD-RW is. Incremental DVD-R/-RW Rzones take
+  // variable packets (FP 0; the 16-block blocking factor is still given):
+  // growisofs refuses a blank DVD-R whose track claims FP.
+  if (f == Family::Restricted) {
     fp = true;
     packetSize = 16;
   } else if (!m.Info().cd) {
