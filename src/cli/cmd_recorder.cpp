@@ -108,6 +108,7 @@ struct Args {
   int recorder = 0;
   std::string listen = "127.0.0.1:3260";
   std::string chapUser;
+  bool trace = false;
   std::string kind;
   std::string image;
   std::uint32_t capacity = 0;
@@ -246,6 +247,7 @@ int RunServe(const Args& a) {
     return Fail("--listen takes ADDR:PORT, e.g. 127.0.0.1:3260", kExitUsage);
   vrec::iscsi::TargetConfig config;
   config.name = "iqn.2026-12.org.velloran:recorder" + std::to_string(a.recorder);
+  config.trace = a.trace;
   if (!a.chapUser.empty()) {
     // The secret never goes on the command line, where ps shows it.
     const char* secret = std::getenv("VELLORAN_CHAP_SECRET");
@@ -322,6 +324,7 @@ const CommandRegistration registration([](CLI::App& app, const GlobalOptions&, i
   auto* serve = cmd->add_subcommand("serve", "Serve a virtual recorder as an iSCSI target (until interrupted)");
   serve->add_option("--listen", args->listen, "Address and port to listen on (default 127.0.0.1:3260; port 0: any)");
   serve->add_option("--chap", args->chapUser, "Require CHAP with this user name (secret in VELLORAN_CHAP_SECRET)");
+  serve->add_flag("--trace", args->trace, "Log every command block and its outcome");
   AddRecorderOption(serve, args.get());
   serve->callback([args, exitCode] { *exitCode = RunServe(*args); });
 

@@ -681,6 +681,7 @@ UnitResult Connection::RunOnTarget(std::uint64_t lun, std::span<const std::uint8
 void Connection::Run(std::uint32_t itt, const std::array<std::uint8_t, 8>& lun, std::span<const std::uint8_t> cdb,
                      std::vector<std::uint8_t>& buffer, Direction direction) {
   const UnitResult result = RunOnTarget(DecodeLun(lun), cdb, buffer, direction);
+  if (target_.config().trace) Trace(cdb, buffer, direction, result);
   // A command that wanted more than the initiator expected (transferred
   // beyond the buffer) sends what fits and reports the overflow.
   const std::size_t total = std::min(result.transferred, buffer.size());
@@ -725,6 +726,35 @@ void Connection::Run(std::uint32_t itt, const std::array<std::uint8_t, 8>& lun, 
     } while (offset < total);
   }
   Respond(itt, result, buffer.size(), dataSn);
+}
+
+void Connection::Trace(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> data, Direction direction,
+                       const UnitResult& result) const {
+  char b[8];
+  std::string line = "cdb";
+  for (std::size_t i = 0; i < CdbLength(cdb[0]); ++i) std::snprintf(b, sizeof b, " %02X", cdb[i]), line += b;
+  const std::size_t shown = std::min<std::size_t>({result.transferred, data.size(), 64});
+  if (direction == Direction::kOut) {
+    line += " | out " + std::to_string(data.size()) + ":";
+    for (std::size_t i = 0; i < std::min<std::size_t>(data.size(), 64); ++i)
+      std::snprintf(b, sizeof b, " %02X", data[i]), line += b;
+  }
+  if (result.status == 0) {
+    line += " -> GOOD";
+    if (direction == Direction::kIn) {
+      line += " in " + std::to_string(result.transferred) + ":";
+      for (std::size_t i = 0; i < shown; ++i) std::snprintf(b, sizeof b, " %02X", data[i]), line += b;
+    }
+  } else if (result.sense.size() >= 14) {
+    std::snprintf(b, sizeof b, "%X", result.sense[2] & 0x0F);
+    line += std::string(" -> CHECK ") + b;
+    std::snprintf(b, sizeof b, "/%02X", result.sense[12]), line += b;
+    std::snprintf(b, sizeof b, "/%02X", result.sense[13]), line += b;
+  } else {
+    std::snprintf(b, sizeof b, "%02X", result.status);
+    line += std::string(" -> status ") + b;
+  }
+  target_.Say(peer_ + ": " + line);
 }
 
 void Connection::Respond(std::uint32_t itt, const UnitResult& result, std::size_t expected, std::uint32_t dataSn) {

@@ -70,6 +70,8 @@ class Connection {
            std::vector<std::uint8_t>& buffer, Direction direction);
   UnitResult RunOnTarget(std::uint64_t lun, std::span<const std::uint8_t> cdb, std::span<std::uint8_t> data,
                          Direction direction);
+  void Trace(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> data, Direction direction,
+             const UnitResult& result) const;
   void SendR2t();
   void Respond(std::uint32_t itt, const UnitResult& result, std::size_t expected, std::uint32_t dataSn);
   void Reject(const Pdu& pdu, std::uint8_t reason);

@@ -62,6 +62,16 @@ PduReader::Result PduReader::Next(Pdu* out) {
   return Result::kPdu;
 }
 
+std::size_t CdbLength(std::uint8_t opcode) {
+  switch (opcode >> 5) {
+    case 0: return 6;
+    case 1:
+    case 2: return 10;
+    case 5: return 12;
+    default: return 16;
+  }
+}
+
 bool ParseTextKeys(std::span<const std::uint8_t> text, TextKeys* keys) {
   keys->clear();
   std::size_t i = 0;

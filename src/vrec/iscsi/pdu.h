@@ -94,6 +94,10 @@ using TextKeys = std::vector<std::pair<std::string, std::string>>;
 bool ParseTextKeys(std::span<const std::uint8_t> text, TextKeys* keys);
 std::vector<std::uint8_t> EncodeTextKeys(const TextKeys& keys);
 
+// The length of a SCSI command block from its operation code's group (SPC):
+// an initiator always sends 16 bytes.
+std::size_t CdbLength(std::uint8_t opcode);
+
 // Serial number arithmetic (RFC 1982, 32 bits): whether a comes before b.
 inline bool SerialLess(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) < 0; }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "drive/byte_order.h"
+#include "vrec/iscsi/pdu.h"
 
 namespace velloran::vrec::iscsi {
 namespace {
@@ -11,16 +12,6 @@ namespace {
 constexpr std::uint64_t kMaxOverflowRead = 16u << 20;
 
 }  // namespace
-
-std::size_t CdbLength(std::uint8_t opcode) {
-  switch (opcode >> 5) {
-    case 0: return 6;
-    case 1:
-    case 2: return 10;
-    case 5: return 12;
-    default: return 16;
-  }
-}
 
 UnitResult RecorderUnit::Execute(std::span<const std::uint8_t> cdb, std::span<std::uint8_t> data,
                                  Direction direction) {

@@ -16,7 +16,4 @@ class RecorderUnit : public LogicalUnit {
   Recorder& recorder_;
 };
 
-// The length of a command block from its operation code's group (SPC).
-std::size_t CdbLength(std::uint8_t opcode);
-
 }  // namespace velloran::vrec::iscsi

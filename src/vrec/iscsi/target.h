@@ -48,6 +48,9 @@ struct TargetConfig {
   // The largest transfer one command may ask for; beyond it the command is
   // refused before anything is allocated.
   std::uint32_t maxTransferLength = 16u << 20;
+  // Logs every command block with its outcome (for finding out what a
+  // burner sent before it gave up).
+  bool trace = false;
 };
 
 class Connection;
