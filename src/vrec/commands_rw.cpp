@@ -163,8 +163,11 @@ void CmdSynchronizeCache(CommandContext& c) {
     case Family::DvdMinus:
       if (wp.writeType == 2) {
         // DAO: once the reserved area is full the drive completes the disc.
-        for (const auto& t : m.tracks)
-          if (t.state == TrackState::Reserved && t.written == t.size) {
+        // The reservation was rounded up to whole 16-block ECC blocks; hosts
+        // write the size they asked for, and the drive pads the last block.
+        for (auto& t : m.tracks)
+          if (t.state == TrackState::Reserved && t.written > 0 && t.written + 15 >= t.size) {
+            t.written = t.size;
             m.Finalize();
             c.dirty = true;
             break;

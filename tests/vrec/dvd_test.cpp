@@ -92,6 +92,28 @@ TEST_F(DvdTest, DvdRDiscAtOnceCompletesTheDiscOnFlush) {
   EXPECT_SENSE(drive.Page05(0x01, 0x04), 5, 0x26, 0);  // TAO is a CD write type
 }
 
+TEST_F(DvdTest, DvdRDiscAtOnceOfAnOddSizeIsPaddedToItsEccBlockOnFlush) {
+  // growisofs and wodim reserve the image's own size (267, 300 blocks) and
+  // write exactly that; the drive rounded the reservation up to whole
+  // 16-block ECC blocks and pads the last one when the cache is flushed.
+  drive.Insert(MediumKind::DvdR);
+  EXPECT_GOOD(drive.Page05(0x02, 0x04));
+  EXPECT_GOOD(drive.Reserve(300));
+  EXPECT_GOOD(drive.Write(0, 300));
+  EXPECT_GOOD(drive.Sync());
+  EXPECT_EQ(drive.DiscInfo()[2] & 0x03, 0x02) << "complete";
+  EXPECT_EQ(Be32(drive.TrackInfo(1), 24), 304u);
+  EXPECT_EQ(drive.Capacity(), 303u);
+  // Less than the last ECC block's worth missing only: a reservation left
+  // half written stays open.
+  drive.Insert(MediumKind::DvdR);
+  EXPECT_GOOD(drive.Page05(0x02, 0x04));
+  EXPECT_GOOD(drive.Reserve(300));
+  EXPECT_GOOD(drive.Write(0, 288));
+  EXPECT_GOOD(drive.Sync());
+  EXPECT_EQ(drive.DiscInfo()[2] & 0x03, 0x01);
+}
+
 TEST_F(DvdTest, DvdRwMinimalBlankLeavesOnlyDiscAtOnce) {
   drive.Insert(MediumKind::DvdRwSequential);
   EXPECT_GOOD(drive.Page05(kDvdRIncremental2, kDvdRIncremental3));
