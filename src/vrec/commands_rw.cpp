@@ -2,6 +2,7 @@
 // RESERVE TRACK, BLANK, FORMAT UNIT, speeds, OPC, cue sheet and time stamp.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "vrec/bytes.h"
@@ -43,6 +44,37 @@ std::size_t UserDataOffset(std::uint8_t blockType) {
   return 0;
 }
 
+// The page 05h block type equivalent to a cue sheet's main data form (MMC
+// SEND CUE SHEET): what the host sends per block; 0xFF where the drive
+// generates the blocks itself, nullopt for forms this drive does not take.
+std::optional<std::uint8_t> CueBlockType(std::uint8_t dataForm) {
+  switch (dataForm & 0x3F) {
+    case 0x00: return 0;      // CD-DA, 2352 bytes
+    case 0x01: return 0xFF;   // CD-DA, generated
+    case 0x10: return 8;      // Mode 1, 2048 bytes of user data
+    case 0x11: return 0;      // Mode 1, raw 2352 bytes
+    case 0x14: return 0xFF;   // Mode 1, generated
+    case 0x20: return 9;      // Mode 2, 2336 bytes
+    case 0x21: return 0;      // Mode 2, raw
+    case 0x24: return 0xFF;   // Mode 2, generated
+    default: return std::nullopt;
+  }
+}
+
+// The cue sheet part holding [lba, lba + count), when the whole range is one
+// kind of block the host sends (the last part it touches).
+std::optional<Recorder::Impl::CuePart> CuePartAt(const std::vector<Recorder::Impl::CuePart>& cue, std::int64_t lba,
+                                                 std::uint32_t count) {
+  if (cue.empty() || lba < cue.front().start || lba + count > cue.back().start) return std::nullopt;
+  std::optional<Recorder::Impl::CuePart> part;
+  for (std::size_t i = 0; i + 1 < cue.size(); ++i) {  // the last part is the lead-out
+    if (lba + count <= cue[i].start || lba >= cue[i + 1].start) continue;
+    if (cue[i].blockType == 0xFF || (part && part->blockType != cue[i].blockType)) return std::nullopt;
+    part = cue[i];
+  }
+  return part;
+}
+
 // On media with a test-write mode, writes with page 05h's test bit validate
 // and move a shadow of the medium, and record nothing.
 bool TestWriteActive(const CommandContext& c, const WriteParams& wp) {
@@ -74,19 +106,43 @@ void CmdRead(CommandContext& c) {
 
 void CmdWrite(CommandContext& c) {
   const std::uint8_t* cdb = c.cdb.data();
-  const auto lba = static_cast<std::int32_t>(be::load32(&cdb[2]));
-  const std::uint32_t count = cdb[0] == 0xAA ? be::load32(&cdb[6]) : be::load16(&cdb[7]);
+  const auto asked = static_cast<std::int32_t>(be::load32(&cdb[2]));
+  const std::uint32_t total = cdb[0] == 0xAA ? be::load32(&cdb[6]) : be::load16(&cdb[7]);
   if (!c.NeedMedium()) return;
-  if (count == 0) return;
+  if (total == 0) return;
   Recorder::Impl& d = c.d;
   MediumState& m = c.medium();
   if (m.family() == Family::Rom) return c.Fail(sense::ReadOnlyMedium());
-  const WriteParams wp = d.CurrentWriteParams();
-  const std::size_t blockSize = m.Info().cd ? BlockTypeSize(wp.blockType) : kBlock;
-  const std::size_t need = std::size_t{count} * blockSize;
+  WriteParams wp = d.CurrentWriteParams();
+  const bool sao = m.Info().cd && wp.writeType == 2 && d.cueSheet;
+  if (sao) {
+    // Session at once: the cue sheet, not page 05h, says what each block
+    // carries and whether the track holds data, and the host sends the
+    // blocks in order from the first track's pregap (LBA -150 on a blank
+    // disc).
+    const auto part = CuePartAt(d.cue, asked, total);
+    if (asked != d.cueNext || !part) return c.Fail(sense::InvalidWriteAddress());
+    wp.blockType = part->blockType;
+    wp.trackMode = part->control;
+  }
+  const std::uint8_t blockType = wp.blockType;
+  const std::size_t blockSize = m.Info().cd ? BlockTypeSize(blockType) : kBlock;
+  const std::size_t need = std::size_t{total} * blockSize;
   if (c.direction != DataDirection::Out || c.data.size() < need) return c.Fail(Sense::InvalidCdbField(7));
   if (d.state.faults.opcFail) return c.Fail(sense::PowerCalibration());
   if (m.family() == Family::Cd && wp.writeType == 2 && !d.cueSheet) return c.Fail(sense::SequenceError());
+  // The pregap before LBA 0 holds no user data: the drive records it from
+  // what it is sent and keeps nothing of it.
+  std::uint32_t pregap = 0;
+  if (sao && asked < 0) pregap = std::min<std::uint32_t>(total, static_cast<std::uint32_t>(-std::int64_t{asked}));
+  if (pregap == total) {
+    d.cueNext += total;
+    c.transferred = need;
+    return;
+  }
+  const std::int32_t lba = asked + static_cast<std::int32_t>(pregap);
+  const std::uint32_t count = total - pregap;
+  const std::size_t skipped = std::size_t{pregap} * blockSize;
   const bool test = TestWriteActive(c, wp);
   const MediumState& target = test && d.testShadow ? *d.testShadow : m;
   int index = -1;
@@ -95,7 +151,7 @@ void CmdWrite(CommandContext& c) {
   if (const auto& fault = d.state.faults.writeError;
       fault && static_cast<std::int64_t>(fault->lba) >= lba && static_cast<std::int64_t>(fault->lba) < lba + count)
     return c.Fail(Sense::AtAddress(fault->key, fault->asc, fault->ascq, fault->lba));
-  if (!d.FillBuffer(need, wp.bufferUnderrunFree)) {
+  if (!d.FillBuffer(need - skipped, wp.bufferUnderrunFree)) {
     // The buffer ran dry without underrun protection: the track is ruined.
     if (!test && index >= 0) {
       m.tracks[index].damaged = true;
@@ -104,16 +160,17 @@ void CmdWrite(CommandContext& c) {
     return c.Fail(sense::LossOfStreaming(static_cast<std::uint32_t>(lba)));
   }
   c.transferred = need;
+  if (sao) d.cueNext = std::int64_t{lba} + count;
   if (test) {
     MediumState shadow = target;
     shadow.CommitWrite(index, lba, count, wp);
     d.testShadow = std::move(shadow);
     return;
   }
-  const std::uint8_t* payload = c.data.data();
+  const std::uint8_t* payload = c.data.data() + skipped;
   std::vector<std::uint8_t> user;
   if (blockSize != kBlock) {
-    const std::size_t offset = UserDataOffset(wp.blockType);
+    const std::size_t offset = UserDataOffset(blockType);
     user.resize(std::size_t{count} * kBlock);
     for (std::uint32_t i = 0; i < count; ++i)
       std::memcpy(&user[i * kBlock], payload + i * blockSize + offset, std::min(kBlock, blockSize - offset));
@@ -153,6 +210,7 @@ void CmdSynchronizeCache(CommandContext& c) {
         // the announced data is in.
         m.CloseSession(wp);
         d.cueSheet = false;
+        d.cue.clear();
         c.dirty = true;
       } else if (wp.writeType == 1 && inv >= 0 && m.tracks[inv].written > 0) {
         // Track at once: flushing the cache closes the open track.
@@ -346,6 +404,23 @@ void CmdSendCueSheet(CommandContext& c) {
   if (m.family() != Family::Cd || m.status != DiscStatus::Blank) return c.Fail(sense::SequenceError());
   const auto p = c.Parameters(length);
   if (length == 0 || length % 8 != 0 || p.size() < length) return c.Fail(sense::ParameterListLength());
+  // Entries of 8 bytes: CTL/ADR, track number, index, data form, SCMS, and
+  // the absolute time M:S:F where the part starts. The lead-in (track 0) is
+  // left out; the lead-out (AAh) ends the last part.
+  std::vector<Recorder::Impl::CuePart> cue;
+  for (std::size_t at = 0; at < length; at += 8) {
+    const std::uint8_t track = p[at + 1];
+    if (track == 0) continue;
+    const auto type = CueBlockType(p[at + 3]);
+    if (!type) return c.Fail(Sense::InvalidParameter(static_cast<std::uint16_t>(at + 3)));
+    const std::int32_t start = (p[at + 5] * 60 + p[at + 6]) * 75 + p[at + 7] - 150;
+    if (!cue.empty() && start < cue.back().start) return c.Fail(Sense::InvalidParameter(static_cast<std::uint16_t>(at + 5)));
+    cue.push_back({start, track == 0xAA ? std::uint8_t{0xFF} : *type, static_cast<std::uint8_t>(p[at] >> 4)});
+    if (track == 0xAA) break;
+  }
+  if (cue.size() < 2) return c.Fail(Sense::InvalidParameter(0));
+  c.d.cue = std::move(cue);
+  c.d.cueNext = c.d.cue.front().start;
   c.d.cueSheet = true;
 }
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "vrec/recorder.h"
 #include "vrec/store.h"
@@ -50,6 +51,17 @@ struct Recorder::Impl {
   std::uint16_t writeSpeed = 0xFFFF;  // requested, kB/s
   std::optional<MediumState> testShadow;  // test write: what would have been written
   bool cueSheet = false;
+  // Session at once on CD: the cue sheet's tracks as the first LBA of each
+  // part with the page 05h block type of what the host sends there (0xFF:
+  // nothing, the drive makes those blocks), and the next LBA the host
+  // must write.
+  struct CuePart {
+    std::int32_t start = 0;
+    std::uint8_t blockType = 0xFF;
+    std::uint8_t control = 4;  // CONTROL nibble: 4 data, 0 audio
+  };
+  std::vector<CuePart> cue;
+  std::int64_t cueNext = 0;
   // Buffer model: fill level in bytes at lastBufferMs, drained at the write
   // speed; streaming while a track is being written.
   double bufferFill = 0;

@@ -188,19 +188,37 @@ TEST_F(CdTest, RawTocListsPointsOfTheCompleteSession) {
   EXPECT_EQ(Slice(r, 59, 11), Hex("01 54 00 C0 00 00 00 00 61 1A 41"));
 }
 
-TEST_F(CdTest, SessionAtOnceAfterACueSheetClosesOnFlush) {
-  EXPECT_GOOD(drive.Page05(0x02, 0x04));
-  Bytes cue(16, 0);
-  cue[0] = 0x41;
-  cue[8] = 0x01;
-  EXPECT_GOOD(drive.Out({0x5D, 0, 0, 0, 0, 0, 0, 0, 16, 0}, cue));
-  EXPECT_GOOD(drive.Write(0, 400));
+TEST_F(CdTest, SessionAtOnceWritesThePregapThenTheDataAndClosesOnFlush) {
+  // What xorriso sends for a blank CD-R: page 05h with write type SAO and
+  // block type 0 (the cue sheet decides), and a cue sheet of lead-in, track
+  // 1 index 0 (pregap) at 00:00:00 and index 1 at 00:02:00 as Mode 1 data
+  // from the host (10h), and the lead-out at 00:06:00.
+  EXPECT_GOOD(drive.Page05(0x42, 0xC0, 0x00));
+  const Bytes cue = Hex("41 00 00 14 00 00 00 00  41 01 00 10 00 00 00 00  41 01 01 10 00 00 02 00  41 AA 01 14 00 00 06 00");
+  EXPECT_GOOD(drive.Out({0x5D, 0, 0, 0, 0, 0, 0, 0, 32, 0}, cue));
+  // The pregap comes first, from LBA -150, in whatever pieces; one piece
+  // runs on into the track.
+  EXPECT_SENSE(drive.Write(0, 16), 5, 0x21, 0x02);
+  for (int lba = -150; lba < -6; lba += 16) EXPECT_GOOD(drive.Write(lba, 16, 0x00));
+  EXPECT_GOOD(drive.Write(-6, 16, 0x5A));
+  EXPECT_GOOD(drive.Write(10, 290, 0x5A));
+  EXPECT_SENSE(drive.Write(300, 16), 5, 0x21, 0x02);  // the lead-out is the drive's
   EXPECT_GOOD(drive.Sync());
   auto info = drive.DiscInfo();
-  EXPECT_EQ(info[2], 0x0E);  // multi-session 00b: the disc is closed
-  EXPECT_EQ(drive.Capacity(), 401u);
-  // Cue sheets are taken on blank discs only.
-  EXPECT_SENSE(drive.Out({0x5D, 0, 0, 0, 0, 0, 0, 0, 16, 0}, cue), 5, 0x2C, 0);
+  EXPECT_EQ(info[2], 0x01);  // multi-session 11b: session closed, disc appendable
+  auto track = drive.TrackInfo(1);
+  EXPECT_EQ(Be32(track, 8), 0u);
+  EXPECT_EQ(track[5] & 0x0F, 4) << "a data track, as the cue sheet's CONTROL says (page 05h said audio)";
+  EXPECT_EQ(track[6] & 0x0F, 1) << "Mode 1";
+  EXPECT_GOOD(drive.Read(0, 1));
+  EXPECT_EQ(drive.data[0], 0x5A);
+  // Cue sheets are taken on blank discs only, and data forms the drive
+  // does not know are refused.
+  EXPECT_SENSE(drive.Out({0x5D, 0, 0, 0, 0, 0, 0, 0, 32, 0}, cue), 5, 0x2C, 0);
+  drive.Insert(MediumKind::CdR);
+  Bytes odd = cue;
+  odd[11] = 0x3F;
+  EXPECT_SENSE(drive.Out({0x5D, 0, 0, 0, 0, 0, 0, 0, 32, 0}, odd), 5, 0x26, 0);
 }
 
 TEST_F(CdTest, LongOperationOfOneObjectIsSeenByAnother) {
