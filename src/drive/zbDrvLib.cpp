@@ -238,7 +238,9 @@ std::uint8_t TSCSIDevice::ExecuteCommand(SRB_ExecSCSICmd& srb, std::uint32_t tim
   const std::uint32_t timeout = std::max(timeoutMs, kMinimumTimeoutMs);
   srb.CDBByte[1] = static_cast<std::uint8_t>(((FLun & 7) << 5) | (srb.CDBByte[1] & 0x1F));
 
+  SetPassThroughTimeout(timeout);
   SendASPI32Command(&srb);
+  SetPassThroughTimeout(0);
   if (notify && srb.SRB_Status == SS_PENDING) event.Wait(srb.SRB_Status, timeout);
 
   if (srb.SRB_Status != SS_COMP && srb.SRB_Status != SS_PENDING) LastError = SenseText(srb);
@@ -257,8 +259,9 @@ std::uint8_t TSCSIDevice::ExecuteCommand(SRB_ExecSCSICmd& srb, std::uint32_t tim
 }
 
 void TSCSIDevice::TraceError(const SRB_ExecSCSICmd& srb) {
+  // Every failed command is traced unless the trace is silenced (the write
+  // thread silences it while it polls a busy drive, unless debugging).
   if (CommandErrorTraceDone) return;
-  CommandErrorTraceDone = true;
   if (srb.SRB_Status == SS_COMP || srb.SRB_Status == SS_PENDING) return;
   const std::uint8_t op = srb.CDBByte[0];
   if (IsQuietOpcode(op)) return;

@@ -86,6 +86,8 @@ class TSCSIDevice : public TObject {
   std::string LastError;
   std::array<std::uint8_t, SENSE_AREA_LEN> LastSense{};
   bool TargetBusy = false;
+  // True silences the error trace (one line through OnDebugMessage, type 0,
+  // for each failed command that is not a polling one).
   bool CommandErrorTraceDone = false;
   bool DoDebug = false;
   TOnDebugMsg OnDebugMessage;
@@ -166,16 +168,22 @@ class TSCSIDevice : public TObject {
   bool WaitUntilReady(std::int32_t budgetMs, std::int32_t stepMs);
   // How a wait for a busy drive ended.
   enum class TWaitResult : std::uint8_t { Ready, TimedOut, Cancelled, Failed };
+  // Where a wait stands, after each poll that found the drive busy.
+  struct TWaitProgress {
+    bool fromDrive = false;      // the drive told how far its operation got
+    std::uint16_t done = 0;      // its fraction done, x 65536
+    std::uint32_t waitedMs = 0;  // time waited so far
+  };
   // The one wait for a drive busy with a long operation (formatting,
   // blanking, closing, writing out its cache) or becoming ready. Polls TEST
   // UNIT READY every stepMs until it succeeds (Ready), the budget is spent
   // (TimedOut), *cancel turns true (Cancelled; looked at every 250 ms at
   // least) or the drive answers anything but "not ready, operation in
   // progress" (Failed: no medium, an error the operation left behind; the
-  // reason in LastError / LastSense). While the drive tells how far it got,
-  // progress receives the fraction done (0..65535).
+  // reason in LastError / LastSense). progress hears after every poll that
+  // found the drive busy.
   TWaitResult WaitForDrive(std::uint32_t budgetMs, std::uint32_t stepMs, const std::atomic<bool>* cancel = nullptr,
-                           const std::function<void(std::uint16_t)>& progress = {});
+                           const std::function<void(const TWaitProgress&)>& progress = {});
   // Leaves the drive as a recording or an erase found it: neutral CD write
   // parameters, maximum read speed, removal allowed, medium loaded.
   void NeutralDriveState();

@@ -321,7 +321,7 @@ void TSCSIDevice::NeutralDriveState() {
 
 TSCSIDevice::TWaitResult TSCSIDevice::WaitForDrive(std::uint32_t budgetMs, std::uint32_t stepMs,
                                                    const std::atomic<bool>* cancel,
-                                                   const std::function<void(std::uint16_t)>& progress) {
+                                                   const std::function<void(const TWaitProgress&)>& progress) {
   constexpr std::uint32_t kSliceMs = 250;
   // A medium change reports itself once per command that meets it; more in a
   // row than this means the drive keeps changing its mind.
@@ -350,7 +350,7 @@ TSCSIDevice::TWaitResult TSCSIDevice::WaitForDrive(std::uint32_t budgetMs, std::
     const bool noAnswer =
         !s.valid && (TargetBusy || LastError == msg::COMMAND_TIMEOUT || LastError == msg::SRB_TIMEOUT);
     if (!inProgress && !noAnswer) return TWaitResult::Failed;
-    if (s.progressValid && progress) progress(s.progress);
+    if (progress) progress(TWaitProgress{s.progressValid, s.progress, waited});
     for (std::uint32_t slept = 0; slept < pause;) {
       if (cancelled()) return TWaitResult::Cancelled;
       const std::uint32_t n = std::min({kSliceMs, pause - slept, budgetMs - std::min(budgetMs, waited)});

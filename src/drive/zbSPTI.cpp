@@ -44,6 +44,10 @@ constexpr unsigned short kDriverTimeout = 0x06;
 
 constexpr char kManagerId[17] = "VELLORAN SG_IO  ";
 
+// The time-out ExecuteCommand set for the request this thread sends next;
+// 0: none given.
+thread_local unsigned g_commandTimeoutMs = 0;
+
 struct LayerState {
   std::mutex tableMutex;          // the table and the notes
   std::mutex driveMutex[27];      // one command at a time per drive
@@ -91,7 +95,8 @@ int SendSgIo(platform::ScsiSystem& sys, int fd, sg_io_hdr_t& io, const std::uint
   io.sbp = sense;
   io.dxfer_len = dataLen;
   io.dxferp = data;
-  io.timeout = kPassThroughTimeoutMs;
+  io.timeout = g_commandTimeoutMs ? g_commandTimeoutMs : kPassThroughTimeoutMs;
+  g_commandTimeoutMs = 0;
   return sys.Ioctl(fd, SG_IO, &io);
 }
 
@@ -222,6 +227,8 @@ std::uint32_t ExecuteOnDrive(LayerState& layer, SRB_ExecSCSICmd* srb) {
 }
 
 }  // namespace
+
+void SetPassThroughTimeout(unsigned ms) { g_commandTimeoutMs = ms; }
 
 int PassThroughInit() {
   auto& layer = Layer();

@@ -39,8 +39,15 @@ struct PassThroughDriveTable {
 
 inline constexpr std::uint8_t kNotOpticalTarget = 120;
 inline constexpr std::uint8_t kNoAddressLun = 250;
-// Time-out of every pass-through request, in milliseconds.
+// Time-out of a pass-through request that no command time-out was given
+// for (the probes while drives are enumerated), in milliseconds.
 inline constexpr unsigned kPassThroughTimeoutMs = 120000;
+
+// The time-out (ms) the kernel is to give the next request sent from the
+// calling thread: ExecuteCommand hands each command's own time-out over
+// here before it sends the request, so a long flush, close or format is
+// not aborted (and the drive reset) by a shorter default.
+void SetPassThroughTimeout(unsigned ms);
 
 // Probes the drive letters; returns the number of drives found (0 at once
 // when already initialised).

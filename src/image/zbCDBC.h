@@ -197,8 +197,12 @@ class TZCDBurner : public drive::TSCSIDevice {
   // when the drive reported a failure or the disc is not blank afterwards.
   bool Erase(std::uint8_t BlankType);
   bool Erasing() const;
-  // Percent done (an estimate) of the running erase; 0 when none runs.
+  // Percent done of the running erase; 0 when none runs. The drive's own
+  // progress indication where it gives one, else an estimate.
   int EraseProgress() const;
+  // True while EraseProgress is the drive's own figure (an application shows
+  // an indeterminate bar otherwise).
+  bool EraseProgressFromDrive() const;
   // Waits until a running erase has delivered OnEraseDone.
   void WaitForErase();
   TEraseDoneEvent OnEraseDone;

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,16 @@ std::string OwningGroupName(const std::string& path) {
   if (::getgrgid_r(st.st_gid, &grp, buf.data(), buf.size(), &result) == 0 && result)
     return result->gr_name;
   return std::to_string(st.st_gid);
+}
+
+void FailWritesBeyondFileSizeLimit() {
+  struct sigaction current {};
+  if (::sigaction(SIGXFSZ, nullptr, &current) != 0) return;
+  if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO)) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 }  // namespace velloran::platform

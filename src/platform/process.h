@@ -13,4 +13,10 @@ std::string ExecutableDir();
 // file cannot be examined.
 std::string OwningGroupName(const std::string& path);
 
+// A write beyond the process's file size limit (ulimit -f) kills the
+// program by default (SIGXFSZ). Unless the program handles that signal
+// itself, this makes such writes fail with EFBIG instead, so they are
+// reported like any other write error.
+void FailWritesBeyondFileSizeLimit();
+
 }  // namespace velloran::platform

@@ -27,6 +27,8 @@ constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
 constexpr std::uint8_t kKeyMediumError = 0x03;
 constexpr std::uint8_t kKeyHardwareError = 0x04;
 constexpr std::uint32_t kBlankTimeoutMs = 4800000;
+// Pause between two polls of a blanking or formatting drive.
+constexpr std::uint32_t kPollMs = 2000;
 
 // FORMAT UNIT parameter lists (header with FOV and IMMED, one descriptor).
 // DVD+RW: format type 26h over the whole disc (2,295,104 blocks).
@@ -60,11 +62,35 @@ void TEraseThread::WaitFor() {
   FDoneChanged.wait(lock, [this] { return FDone; });
 }
 
-void TEraseThread::Step(std::uint32_t amount) {
-  FSteps += amount;
-  const double percent = std::round(static_cast<double>(FSteps) / FDuration * 100.0);
-  // An estimate: the drive may take longer than the table says.
-  FProgress = static_cast<int>(std::min(99.0, percent));
+void TEraseThread::Track(const drive::TSCSIDevice::TWaitProgress& w) {
+  if (w.fromDrive) {
+    // The drive's own figure, once it gives one.
+    FDriveProgress = true;
+    FProgress = std::min(99, static_cast<int>(w.done * 100 / 65536));
+    return;
+  }
+  if (FDriveProgress) return;
+  // An estimate from the time the table says the medium takes: FDuration
+  // counts seconds of waiting.
+  const double seconds = (FWaitedBeforeMs + w.waitedMs) / 1000.0;
+  FProgress = static_cast<int>(std::min(99.0, std::round(seconds / FDuration * 100.0)));
+}
+
+bool TEraseThread::WaitForDrive(std::uint32_t budgetMs) {
+  auto& b = FDevice;
+  std::uint32_t waited = 0;
+  const auto result = b.WaitForDrive(budgetMs, kPollMs, nullptr, [&](const drive::TSCSIDevice::TWaitProgress& w) {
+    waited = w.waitedMs;
+    Track(w);
+  });
+  FWaitedBeforeMs += waited;
+  switch (result) {
+    case drive::TSCSIDevice::TWaitResult::Ready: return true;
+    case drive::TSCSIDevice::TWaitResult::Failed: NoteSense(); break;
+    default: break;
+  }
+  FDriveError = true;
+  return false;
 }
 
 void TEraseThread::Pause(std::uint32_t ms) { FDevice.SleepMs(ms); }
@@ -112,80 +138,34 @@ bool TEraseThread::MediumErased() {
 
 void TEraseThread::Execute() {
   auto& b = FDevice;
-  auto asc = [&b] { return b.LastSense[12]; };
+  // The longest a blank or format is waited for: twice the estimate, and
+  // never less than ten minutes (slow drives, slow media).
+  const std::uint32_t budgetMs = std::max<std::uint32_t>(10 * 60 * 1000, FDuration * 2000u);
 
-  if (IsDvdRw(FDiscType)) {
-    for (int round = 0; round < 2; ++round) {
-      if (round == 1) Pause(5000);
-      do {
-        const bool ready = b.TestUnitReady(5000);
-        NoteSense();
-        Step(1);
-        if (!ready && asc() == kAscNotReady) Pause(2000);
-      } while (asc() == kAscNotReady && FSteps <= FDuration);
-    }
-  } else if (FDiscType == kKindDvdPlusRw) {
-    std::uint32_t waited = 0;
-    do {
-      Pause(2000);
-      waited += 2000;
-      b.ReadDiscInformation();
-      NoteSense();
-      Step(2);
-    } while (asc() == kAscNotReady && waited < Limits.PlusRwFormatMs);
-    bool allWritten = false;
-    if (!WriteZeros(FBlankType == 1 ? 65 : 71001, allWritten)) FDriveError = true;
-    if (allWritten) {
-      Pause(300);
-      b.SynchronizeCache(30000, false);
-      b.CloseTrackSessionRaw(false, 3, 0, 0, 0);
+  if (FDiscType == kKindDvdPlusRw) {
+    if (WaitForDrive(Limits.PlusRwFormatMs)) {
+      bool allWritten = false;
+      if (!WriteZeros(FBlankType == 1 ? 65 : 71001, allWritten)) FDriveError = true;
+      if (allWritten) {
+        Pause(300);
+        b.SynchronizeCache(30000, false);
+        b.CloseTrackSessionRaw(false, 3, 0, 0, 0);
+      }
     }
   } else if (FDiscType == kKindDvdRam && FBlankType == 1) {
     bool allWritten = false;
     if (!WriteZeros(65, allWritten)) FDriveError = true;
     b.SynchronizeCache(30000, false);
-    FSteps = 0;
   }
 
-  if (b.SlowReady()) {
-    do {
-      const bool ready = b.TestUnitReady(5000);
-      NoteSense();
-      if (!ready) Pause(2000);
-      Step(2);
-    } while (asc() == kAscNotReady && FSteps <= FDuration);
-    b.ReadDiscInformation();
-    Pause(5000);
-  }
-
-  const bool ready = b.TestUnitReady(5000);
-  NoteSense();
-  if (!ready || !b.ReadDiscInformation()) {
-    NoteSense();
-    if (FDiscType != kKindDvdRam) {
-      do {
-        b.ReadDiscInformation();
-        NoteSense();
-        if (asc() == kAscNotReady) Pause(5000);
-        Step(5);
-      } while (asc() == kAscNotReady && FSteps <= FDuration);
-    }
-    do {
-      const bool ok = b.TestUnitReady(5000);
-      NoteSense();
-      if (!ok) Pause(2000);
-      Step(2);
-    } while (asc() == kAscNotReady && FSteps <= FDuration);
-    alignas(8) std::array<std::uint8_t, 40> sense{};
-    for (;;) {
-      sense.fill(0);
-      b.RequestSense(sense.data(), static_cast<std::uint8_t>(sense.size()));
-      const std::uint8_t key = sense[2] & 0x0F;
-      if ((sense[0] & 0x7E) == 0x70 && (key == kKeyMediumError || key == kKeyHardwareError)) FDriveError = true;
-      const std::uint8_t code = sense[0] == 0xF0 ? kAscNotReady : sense[12];
-      if (code == 0 || FSteps > FDuration) break;
-      Pause(2000);
-      Step(2);
+  // BLANK and FORMAT UNIT were started with the immediate bit: the drive
+  // works on, busy, until it is ready again.
+  if (!FDriveError) {
+    WaitForDrive(budgetMs);
+    if (b.SlowReady() && !FDriveError) {
+      // Drives with this quirk report ready a moment before they are.
+      Pause(5000);
+      WaitForDrive(budgetMs);
     }
   }
 
@@ -218,6 +198,8 @@ using namespace drive::mmc;
 bool TZCDBurner::Erasing() const { return FErase && FErase->Running(); }
 
 int TZCDBurner::EraseProgress() const { return Erasing() ? FErase->Progress() : 0; }
+
+bool TZCDBurner::EraseProgressFromDrive() const { return Erasing() && FErase->ProgressFromDrive(); }
 
 void TZCDBurner::WaitForErase() {
   if (FErase) FErase->WaitFor();

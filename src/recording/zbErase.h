@@ -36,8 +36,11 @@ class TEraseThread : public std::enable_shared_from_this<TEraseThread> {
   void Start();
   // True until just before OnEraseDone is delivered.
   bool Running() const { return FRunning.load(); }
-  // Percent, 0..100.
+  // Percent, 0..100: the drive's own progress indication while it reports
+  // one, else an estimate from the time the medium usually takes.
   int Progress() const { return FProgress.load(); }
+  // True once the progress comes from the drive.
+  bool ProgressFromDrive() const { return FDriveProgress.load(); }
   // Blocks until OnEraseDone has been delivered.
   void WaitFor();
   std::uint16_t Duration() const { return FDuration; }
@@ -47,7 +50,10 @@ class TEraseThread : public std::enable_shared_from_this<TEraseThread> {
 
  private:
   void Execute();
-  void Step(std::uint32_t amount);
+  void Track(const drive::TSCSIDevice::TWaitProgress& w);
+  // Waits until the drive is ready again; false (noted as a drive error)
+  // when it reports a failure or stays busy beyond the budget.
+  bool WaitForDrive(std::uint32_t budgetMs);
   void Pause(std::uint32_t ms);
   // Notes a deferred error that the drive reports while it is polled.
   void NoteSense();
@@ -60,10 +66,11 @@ class TEraseThread : public std::enable_shared_from_this<TEraseThread> {
   std::uint8_t FDiscType;
   std::uint8_t FBlankType;
   std::uint16_t FDuration;
-  std::uint32_t FSteps = 0;  // the step counter a of the estimate
+  std::uint32_t FWaitedBeforeMs = 0;  // waited in earlier waits of this erase
   bool FWithError = false;
   bool FDriveError = false;
   std::atomic<int> FProgress{0};
+  std::atomic<bool> FDriveProgress{false};
   std::atomic<bool> FRunning{false};
   std::mutex FMutex;
   std::condition_variable FDoneChanged;

@@ -5,6 +5,7 @@
 #include "drive/zbSPTI.h"
 #include "image/image_messages.h"
 #include "image/source_check.h"
+#include "platform/process.h"
 #include "platform/thread_priority.h"
 #include "recording/speed_text.h"
 #include "recording/zbStreamEx.h"
@@ -273,8 +274,16 @@ bool TRecordingJobs::BurnImageFile(const std::string& FileName) {
 }
 
 int TRecordingJobs::SaveImageFile(const std::string& FileName, bool Direct) {
-  if (Direct) return FBurner.SaveImageDirect(FileName);
   if (FRunning) return -1;
+  // Files imported from a disc session are extents on that disc: an image
+  // whose records pointed there would point outside itself.
+  for (const auto& f : FBurner.Tree().Files())
+    if (f->Imported && !f->IsDirectory()) {
+      Fail(image::msg::IMAGE_OF_IMPORTED_FILES);
+      return Direct ? 0 : -1;
+    }
+  platform::FailWritesBeyondFileSizeLimit();
+  if (Direct) return FBurner.SaveImageDirect(FileName);
   FAbort = false;
   FBurner.ISOFileName = FileName;
   if (!FBurner.BuildLayout(true, FBurner.RootDir()) || !FBurner.BuildMetadata(true, FBurner.RootDir())) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -114,6 +115,44 @@ TEST_F(CliTest, WriteErrorGivesTheDrivesTextAndExitCode) {
   const Result r = Shell(Velloran() + " burn '" + src.string() + "'");
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find("WRITER ERROR ["), std::string::npos) << r.output;
+}
+
+TEST_F(CliTest, FileSizeLimitIsAWriteErrorAndLeavesNoFile) {
+  const fs::path src = dir_ / "src";
+  fs::create_directories(src);
+  std::FILE* f = std::fopen((src / "big.bin").c_str(), "w");
+  for (int i = 0; i < (1 << 20); ++i) std::fputc(i & 0xFF, f);
+  std::fclose(f);
+  const fs::path out = dir_ / "out";
+  fs::create_directories(out);
+  // 200 blocks of the shell's ulimit unit: far less than the image.
+  const Result r = Shell("ulimit -f 200; " + Velloran() + " save-iso '" + (out / "x.iso").string() + "' '" +
+                         src.string() + "'");
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("ERROR WRITING FILE"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("File too large"), std::string::npos) << r.output;
+  EXPECT_TRUE(fs::is_empty(out)) << "no image and no temporary file left";
+}
+
+TEST_F(CliTest, InterruptWhileTheDiscIsFormattedEndsWithinSeconds) {
+  const fs::path src = dir_ / "src";
+  fs::create_directories(src);
+  std::FILE* f = std::fopen((src / "a.txt").c_str(), "w");
+  std::fputs("alpha", f);
+  std::fclose(f);
+  // A blank DVD-RW is quick formatted first: a minute on a real drive.
+  ASSERT_EQ(Shell(Velloran() + " recorder insert dvd-rw").status, 0);
+  ASSERT_EQ(Shell(Velloran() + " recorder realtime on").status, 0);
+  const std::string script = "( " + Velloran() + " burn '" + src.string() + "' & pid=$!; " + "until " +
+                             Velloran() + " recorder status | grep -q busy; do sleep 0.1; done; " +
+                             "kill -INT $pid; wait $pid; echo exit=$? )";
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = Shell(script);
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_NE(r.output.find("exit=3"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Operation canceled by user"), std::string::npos) << r.output;
+  EXPECT_LT(seconds, 20) << "the format alone takes 60 s";
 }
 
 }  // namespace

@@ -248,16 +248,22 @@ TEST_F(ExecuteCommandTest, TraceLineFormat) {
   g_reply.sense = FixedSense(0x70, 0x05, 0x24, 0x00);
   Select(1, 0xA, 0);
   std::uint8_t cdb[10] = {0x2A, 0, 0, 0, 0x12, 0x34, 0, 0, 1, 0};
-  std::uint8_t data[2] = {0xAB, 0xCD};
+  // Aligned: a buffer at an address that is not a multiple of 4 adds a
+  // line of its own, whatever the build's stack layout.
+  alignas(8) std::uint8_t data[2] = {0xAB, 0xCD};
   EXPECT_FALSE(device.SendCommand(cdb, 10, SRB_DIR_OUT | SRB_EVENT_NOTIFY, data, 2, 120000));
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].first, 0);
   EXPECT_EQ(messages[0].second,
             "<<< WRITE (10)             (2A) {50|0A} - 1:A:0 <04> [00002] 00 00 00 12 34 00 00 01 00 00 00 00 00 00 "
             "00  |AB CD = 00 02 70 05 ASC:24,ASQ:00 ILLEGAL REQUEST (INVALID FIELD IN CDB)");
-  // Only the first failure of a device is traced.
+  // Every failure is traced, the second one too; silenced, none.
   EXPECT_FALSE(device.SendCommand(cdb, 10, SRB_DIR_OUT | SRB_EVENT_NOTIFY, data, 2, 120000));
-  EXPECT_EQ(messages.size(), 1u);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1], messages[0]);
+  device.CommandErrorTraceDone = true;
+  EXPECT_FALSE(device.SendCommand(cdb, 10, SRB_DIR_OUT | SRB_EVENT_NOTIFY, data, 2, 120000));
+  EXPECT_EQ(messages.size(), 2u);
 }
 
 TEST_F(ExecuteCommandTest, QuietCommandsAndLongWriteAreNotTraced) {
@@ -267,14 +273,11 @@ TEST_F(ExecuteCommandTest, QuietCommandsAndLongWriteAreNotTraced) {
   std::uint8_t tur[6] = {0x00};
   EXPECT_FALSE(device.SendCommand(tur, 6, SRB_EVENT_NOTIFY, nullptr, 0, 5000));
   EXPECT_TRUE(messages.empty());
-  EXPECT_TRUE(device.CommandErrorTraceDone);  // the one trace chance is spent
 
-  device.CommandErrorTraceDone = false;
   g_reply.sense = FixedSense(0x70, 0x02, 0x04, 0x08);
   EXPECT_FALSE(SendRead());
   EXPECT_TRUE(messages.empty());
 
-  device.CommandErrorTraceDone = false;
   g_reply.sense = FixedSense(0x70, 0x02, 0x04, 0x01);
   EXPECT_FALSE(SendRead());
   EXPECT_EQ(messages.size(), 1u);

@@ -37,6 +37,7 @@ class FakeKernel : public platform::ScsiSystem {
   std::vector<std::uint8_t> lastCdb;
   int lastDirection = 0;
   unsigned lastDataLen = 0;
+  unsigned lastTimeout = 0;
   std::vector<std::uint8_t> nextSense;  // non-empty: CHECK CONDITION with this sense
   std::vector<std::uint8_t> nextData;   // copied into read buffers
   std::vector<std::uint8_t> written;    // data sent with the last data-out command
@@ -76,6 +77,7 @@ class FakeKernel : public platform::ScsiSystem {
     lastCdb.assign(io->cmdp, io->cmdp + io->cmd_len);
     lastDirection = io->dxfer_direction;
     lastDataLen = io->dxfer_len;
+    lastTimeout = io->timeout;
     io->status = 0;
     io->host_status = 0;
     io->driver_status = 0;
@@ -231,6 +233,25 @@ TEST_F(PassThroughTest, DirectionsDataAndSenseCrossTheSeam) {
   EXPECT_EQ(srb.SRB_TargStat, 0x02);
   EXPECT_EQ(device.LastSense[12], 0x21);
   EXPECT_EQ(device.LastError, "ILLEGAL REQUEST (INVALID ADDRESS FOR WRITE)");
+}
+
+TEST_F(PassThroughTest, EachCommandReachesTheKernelWithItsOwnTimeout) {
+  kernel.nodes["/dev/sr0"] = FakeNode{"T", "Timeouts", 0, 0, 0, 0};
+  Enumerate();
+  device.SelectAddress(0, 0, 0);
+  // A flush, a close without the immediate bit and a blank take far longer
+  // than two minutes on a real drive; the kernel must not abort them. Below
+  // ten seconds the command layer's minimum applies.
+  const struct {
+    std::uint8_t opcode;
+    std::uint32_t timeoutMs;
+    unsigned expected;
+  } rows[] = {{0x35, 1800000, 1800000}, {0x5B, 180000, 180000}, {0xA1, 4800000, 4800000}, {0x00, 5000, 10000}};
+  for (const auto& row : rows) {
+    std::uint8_t cdb[12] = {row.opcode};
+    ASSERT_TRUE(device.SendCommand(cdb, row.opcode >= 0xA0 ? 12 : 10, SRB_EVENT_NOTIFY, nullptr, 0, row.timeoutMs));
+    EXPECT_EQ(kernel.lastTimeout, row.expected) << std::hex << int{row.opcode};
+  }
 }
 
 TEST_F(PassThroughTest, HandleIsClosedAfterEachCommandOnlyWhenAsked) {

@@ -190,6 +190,22 @@ TEST_F(BurnTest, ThreadedAndDirectSavesHoldTheSameFiles) {
   EXPECT_TRUE(transport_.log.empty());
 }
 
+TEST_F(BurnTest, ImageOfAnImportedSessionIsRefused) {
+  Insert(MediumKind::CdR);
+  AddSource();
+  ASSERT_TRUE(Run([&] { return burner_->BurnCompilation(); }));
+  ASSERT_EQ(error_, "");
+  burner_->ResetCompilation(65535, 8191);
+  ASSERT_TRUE(burner_->ImportSession(255, nullptr));
+  const fs::path threaded = dir_ / "threaded.iso", direct = dir_ / "direct.iso";
+  Run([&] { return burner_->SaveImageFile(threaded.string(), false) == -1; });
+  EXPECT_EQ(error_, "AN IMAGE FILE CANNOT HOLD FILES IMPORTED FROM A DISC SESSION: THEIR DATA IS ON THE DISC");
+  EXPECT_EQ(burner_->SaveImageFile(direct.string(), true), 0);
+  EXPECT_EQ(error_, "AN IMAGE FILE CANNOT HOLD FILES IMPORTED FROM A DISC SESSION: THEIR DATA IS ON THE DISC");
+  EXPECT_FALSE(fs::exists(threaded));
+  EXPECT_FALSE(fs::exists(direct));
+}
+
 TEST_F(BurnTest, AbortMidBurnEndsWithoutClosing) {
   Insert(MediumKind::CdR);
   WriteFile(source_ / "big.bin", 8 << 20, 9);

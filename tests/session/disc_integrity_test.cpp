@@ -318,6 +318,18 @@ TEST_F(DiscIntegrity, TestWriteOnADriveWithoutItIsRefused) {
   EXPECT_EQ(Changes(), 0);
 }
 
+TEST_F(DiscIntegrity, FailedCommandsAreTracedWhenDebugging) {
+  Insert(MediumKind::CdR);
+  burner_->DoDebug = true;
+  std::string why;
+  ASSERT_TRUE(recorder_->SetWriteError(200, 0x03, 0x0C, 0x00, &why)) << why;
+  Compile({{"b.bin", std::string(1 << 20, 'b')}});
+  EXPECT_NE(Burn(), "");
+  int traced = 0;
+  for (const auto& m : Messages(0)) traced += m.text.rfind("<<< WRITE (10)", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(traced, 1) << "the failed WRITE, once";
+}
+
 // --- Overwritable media: the descriptors at 16 are written last ---------------------
 
 class Descriptors : public DiscIntegrity, public ::testing::WithParamInterface<MediumKind> {
@@ -366,6 +378,141 @@ TEST_P(Descriptors, FailedAppendLeavesTheEarlierFiles) {
 INSTANTIATE_TEST_SUITE_P(Media, Descriptors,
                          ::testing::Values(MediumKind::DvdPlusRw, MediumKind::DvdRam, MediumKind::DvdRwRestricted),
                          NameOf);
+
+// --- Cancel: honoured within seconds at every stage ---------------------------------
+
+class CancelStage : public DiscIntegrity {
+ protected:
+  // The recorder takes the time a real drive takes (on the manual clock).
+  void SetUp() override {
+    DiscIntegrity::SetUp();
+    std::string why;
+    ASSERT_TRUE(recorder_->SetRealTime(true, &why)) << why;
+  }
+  // Asks the job to stop at the first command after one that `stage`
+  // picks out; the drive time from then to the end of the job is returned
+  // in ms, and the job's message in error.
+  std::int64_t CancelAfter(const std::function<bool(const SRB_ExecSCSICmd&)>& stage, std::string& error) {
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    auto at = std::make_shared<std::atomic<std::int64_t>>(-1);
+    auto previous = transport_.intercept;
+    transport_.intercept = [=, this](SRB_ExecSCSICmd& srb) {
+      if (seen->load() == 1 && at->load() < 0) {
+        at->store(clock_.NowMs());
+        burner_->Abort();
+      }
+      if (seen->load() == 0 && stage(srb)) seen->store(1);
+      return previous ? previous(srb) : false;
+    };
+    error = Burn();
+    transport_.intercept = nullptr;
+    EXPECT_GE(at->load(), 0) << "the stage was reached";
+    return clock_.NowMs() - at->load();
+  }
+};
+
+TEST_F(CancelStage, WhileABlankDvdRwIsQuickFormatted) {
+  Insert(MediumKind::DvdRwSequential);
+  Compile({{"a.txt", "alpha"}});
+  std::string error;
+  const auto ms = CancelAfter([](const SRB_ExecSCSICmd& srb) { return srb.CDBByte[0] == 0x04; }, error);
+  EXPECT_EQ(error, "OPERATION ABORTED BY USER");
+  EXPECT_LT(ms, 3000) << "a real quick format takes a minute";
+}
+
+TEST_F(CancelStage, WhileTheDriveIsBusyWhenTheBurnStarts) {
+  Insert(MediumKind::CdRw);
+  // Another program left a minimal blank running (three quarters of a minute).
+  const std::uint8_t blank[12] = {0xA1, 0x11};
+  ASSERT_TRUE(recorder_->Execute(blank, {}, vrec::DataDirection::None).Good());
+  Compile({{"a.txt", "alpha"}});
+  std::string error;
+  const auto ms = CancelAfter([](const SRB_ExecSCSICmd& srb) { return srb.CDBByte[0] == 0x00; }, error);
+  EXPECT_EQ(error, "OPERATION ABORTED BY USER");
+  EXPECT_LT(ms, 3000);
+}
+
+TEST_F(CancelStage, WhileTheDescriptorsWaitForTheDrive) {
+  Insert(MediumKind::DvdPlusRw, vrec::InsertOptions{.formatted = true});
+  Compile({{"a.txt", "alpha"}});
+  ASSERT_EQ(Burn(), "");
+  Compile({{"b.txt", "bravo"}}, 255);
+  // The writes at 16 meet a drive that does not become ready.
+  transport_.intercept = [](SRB_ExecSCSICmd& srb) {
+    const std::uint32_t lba = be::load32(&srb.CDBByte[2]);
+    if (srb.CDBByte[0] != 0x2A || lba > 16) return false;
+    FailRequest(srb, 0x02, 0x04, 0x01);
+    return true;
+  };
+  std::string error;
+  const auto ms = CancelAfter(
+      [](const SRB_ExecSCSICmd& srb) { return srb.CDBByte[0] == 0x2A && be::load32(&srb.CDBByte[2]) <= 16; }, error);
+  EXPECT_EQ(error, "OPERATION ABORTED BY USER");
+  EXPECT_LT(ms, 3000);
+  EXPECT_EQ(Visible({{"a.txt", "alpha"}}), "");
+}
+
+// --- Images: padded and formatted as the medium needs, checked first ---------------
+
+class ImageBurn : public DiscIntegrity, public ::testing::WithParamInterface<MediumKind> {
+ protected:
+  // An image of a few files whose sector count is not a multiple of 16.
+  bool MakeImage(const fs::path& image) {
+    const fs::path folder = dir_ / "image-src";
+    fs::create_directories(folder);
+    std::ofstream(folder / "x.txt") << "x marks";
+    std::ofstream(folder / "y.bin", std::ios::binary) << std::string(70001, 'y');
+    const std::string cmd = "genisoimage -quiet -J -o '" + image.string() + "' '" + folder.string() + "'";
+    if (std::system(cmd.c_str()) != 0) return false;
+    const auto sectors = fs::file_size(image) / 2048;
+    if (sectors % 16 == 0) fs::resize_file(image, (sectors + 5) * 2048);
+    return true;
+  }
+  std::string BurnImage(const fs::path& image) {
+    auto& b = *burner_;
+    std::string result = "(no OnWriteDone)";
+    b.OnWriteDone = [&](drive::TObject*, const std::string& error) { result = error; };
+    if (b.BurnImageFile(image.string())) b.Jobs().WaitFor();
+    b.OnWriteDone = nullptr;
+    return result;
+  }
+};
+
+TEST_P(ImageBurn, IsPaddedAndFormattedAsTheMediumNeeds) {
+  Insert(GetParam());  // a DVD+RW comes unformatted
+  const fs::path image = dir_ / "made.iso";
+  if (!MakeImage(image)) GTEST_SKIP() << "genisoimage is not installed";
+  ASSERT_EQ(BurnImage(image), "");
+  std::ifstream a(image, std::ios::binary), b(Export(), std::ios::binary);
+  std::string want((std::istreambuf_iterator<char>(a)), {}), got((std::istreambuf_iterator<char>(b)), {});
+  ASSERT_GE(got.size(), want.size());
+  EXPECT_TRUE(got.compare(0, want.size(), want) == 0) << "the disc's blocks differ from the image";
+  EXPECT_EQ(Visible({{"x.txt", "x marks"}, {"y.bin", std::string(70001, 'y')}}), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, ImageBurn,
+                         ::testing::Values(MediumKind::DvdRwRestricted, MediumKind::DvdPlusRw, MediumKind::CdR,
+                                           MediumKind::DvdR),
+                         NameOf);
+
+TEST_F(ImageBurn, TooLargeForTheDiscIsRefusedBeforeItIsTouched) {
+  Insert(MediumKind::DvdRwRestricted, vrec::InsertOptions{.capacity = 64});
+  const fs::path image = dir_ / "made.iso";
+  if (!MakeImage(image)) GTEST_SKIP() << "genisoimage is not installed";
+  EXPECT_EQ(BurnImage(image).rfind("NOT ENOUGH SPACE ON THE DISC", 0), 0u);
+  EXPECT_EQ(Changes(), 0);
+}
+
+TEST_F(ImageBurn, DiscHoldingSessionsIsRefused) {
+  Insert(MediumKind::CdR);
+  Compile({{"a.txt", "alpha"}});
+  ASSERT_EQ(Burn(), "");
+  const fs::path image = dir_ / "made.iso";
+  if (!MakeImage(image)) GTEST_SKIP() << "genisoimage is not installed";
+  transport_.ClearLog();
+  EXPECT_EQ(BurnImage(image), "AN IMAGE CAN ONLY BE BURNED TO A BLANK DISC; THIS ONE HOLDS DATA");
+  EXPECT_EQ(Changes(), 0);
+}
 
 }  // namespace
 }  // namespace velloran::session::testing

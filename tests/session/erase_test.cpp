@@ -60,6 +60,12 @@ class EraseTest : public BurnerTest {
     transport_.tamper = [this](const std::uint8_t*, std::span<std::uint8_t>) {
       maxProgress_ = std::max(maxProgress_.load(), burner_->EraseProgress());
     };
+    transport_.intercept = [this](SRB_ExecSCSICmd&) {
+      if (!burner_->Erasing()) return false;
+      std::lock_guard lock(samplesMutex_);
+      samples_.push_back({burner_->EraseProgress(), burner_->EraseProgressFromDrive()});
+      return false;
+    };
   }
   void TearDown() override {
     Interceptor::hook = nullptr;
@@ -94,6 +100,12 @@ class EraseTest : public BurnerTest {
   }
 
   std::atomic<int> maxProgress_{0};
+  struct Sample {
+    int percent;
+    bool fromDrive;
+  };
+  std::mutex samplesMutex_;
+  std::vector<Sample> samples_;  // the erase progress as each command went out
 };
 
 struct EraseCase {
@@ -155,6 +167,29 @@ INSTANTIATE_TEST_SUITE_P(
                       EraseCase{"DvdRamQuick", MediumKind::DvdRam, 1, 600},
                       EraseCase{"DvdRamFull", MediumKind::DvdRam, 0, 4440}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EraseTest, ProgressIsTheDrivesOwnWhereItReportsOne) {
+  // A full blank of a CD-RW: the drive answers every poll with how far it got.
+  Insert(MediumKind::CdRw);
+  Record();
+  samples_.clear();
+  ASSERT_FALSE(RunErase(0).withError);
+  int previous = 0, fromDrive = 0;
+  for (const Sample& s : samples_) {
+    EXPECT_GE(s.percent, previous) << "progress never goes back";
+    previous = s.percent;
+    if (s.fromDrive && s.percent > 0 && s.percent < 100) ++fromDrive;
+  }
+  EXPECT_GE(fromDrive, 3) << "the drive's figures were shown";
+
+  // A DVD+RW quick erase: a background format and zero writes, nothing the
+  // drive reports a figure for.
+  Insert(MediumKind::DvdPlusRw, vrec::InsertOptions{.formatted = true});
+  Record();
+  samples_.clear();
+  ASSERT_FALSE(RunErase(1).withError);
+  for (const Sample& s : samples_) EXPECT_FALSE(s.fromDrive);
+}
 
 TEST_F(EraseTest, QuickEraseOfDvdRamOverwritesTheStartAndFormatsNothing) {
   Insert(MediumKind::DvdRam);
