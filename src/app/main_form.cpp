@@ -1,6 +1,7 @@
 #include "app/main_form.h"
 
 #include "app/burn.h"
+#include "app/column_fit.h"
 #include "app/globals.h"
 #include "app/progress.h"
 #include "app/shell_info.h"
@@ -29,6 +30,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace velloran::app {
 namespace {
@@ -128,6 +130,9 @@ Tfrmmain::Tfrmmain(QWidget* parent) : QWidget(parent), sync_(this) {
   Splitter1->setChildrenCollapsible(false);
   Splitter1->addWidget(Panel1);
   Splitter1->addWidget(Panel2);
+
+  for (QSplitter* splitter : {Splitter1, Splitter2, Splitter3})
+    connect(splitter, &QSplitter::splitterMoved, this, [this, splitter] { SplitterMoved(splitter); });
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -306,6 +311,9 @@ void Tfrmmain::BuildLayoutPane() {
   tvdir->setHeaderHidden(true);
   tvdir->setRootIsDecorated(false);
   tvdir->setSelectionMode(QAbstractItemView::SingleSelection);
+  // Deep folders scroll sideways rather than cutting their names short.
+  tvdir->header()->setStretchLastSection(false);
+  tvdir->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
   SetHint(tvdir, "Drag && Drop folders or files here");
 
   ListView1 = new TLayoutView(Panel1);
@@ -315,11 +323,7 @@ void Tfrmmain::BuildLayoutPane() {
   ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
   ListView1->setHeaderLabels({"Name", "Size", "Type", "Date Modified"});
   ListView1->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-  ListView1->header()->setStretchLastSection(false);
-  ListView1->setColumnWidth(0, 210);
-  ListView1->setColumnWidth(1, 112);
-  ListView1->setColumnWidth(2, 140);
-  ListView1->setColumnWidth(3, 140);
+  KeepColumnsFitted(ListView1, kFileColumnsGiveWay);
   SetHint(ListView1, "Drag && Drop folders or files here");
 
   for (TLayoutView* v : {tvdir, ListView1})
@@ -487,8 +491,44 @@ void Tfrmmain::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
   if (shown_) return;
   shown_ = true;
-  if (const QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
+  RestoreGeometry();
   FormShow();
+}
+
+QSize Tfrmmain::FirstSize() const {
+  // The outer size: a 1366 x 768 screen's room, or the room there is.
+  QRect room(0, 0, 1366, 768);
+  if (const QScreen* s = screen()) room = s->availableGeometry();
+  const QSize outer(std::min(room.width(), 1366), std::min(room.height(), 768));
+  const QMargins frame = FrameMargins();
+  return {outer.width() - frame.left() - frame.right(), outer.height() - frame.top() - frame.bottom()};
+}
+
+QMargins Tfrmmain::FrameMargins() const {
+  // The window manager's frame is known only once the window is on the
+  // screen: allow for a title bar and thin borders until then.
+  const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+  if (!frame.isNull()) return frame;
+  const int border = 4;
+  return {border, style()->pixelMetric(QStyle::PM_TitleBarHeight) + border, border, border};
+}
+
+void Tfrmmain::RestoreGeometry() {
+  QSettings ini(SettingsFileName(), QSettings::IniFormat);
+  // Qt's own record keeps the window's inner size apart from the frame, so a
+  // window reopens at exactly the size it closed with (the outer values of
+  // "Top" to "Height" would grow it by its frame at every start), and it
+  // puts a window whose screen has gone back on one that is there.
+  const QByteArray saved = ini.value("Form/Geometry").toByteArray();
+  if (!saved.isEmpty() && restoreGeometry(saved)) return;
+  resize(FirstSize());
+  if (const QScreen* screen = this->screen()) {
+    // Centred with its frame (a window's position is its frame's).
+    const QRect room = screen->availableGeometry();
+    const QMargins frame = FrameMargins();
+    const QSize outer = size().grownBy(frame);
+    move(room.x() + (room.width() - outer.width()) / 2, room.y() + (room.height() - outer.height()) / 2);
+  }
 }
 
 void Tfrmmain::FormShow() {
@@ -580,6 +620,15 @@ void Tfrmmain::LoadSettings() {
   g.Height = ini.value("Form/Height", frame.height()).toInt();
   g.Maximized = ini.value("Form/Maximized", false).toBool();
   View = ini.value("Form/View", false).toBool();
+  const auto share = [&](const char* key, double fallback) {
+    bool ok = false;
+    const double v = ini.value(key).toDouble(&ok);
+    return ok && v >= 0.05 && v <= 0.95 ? v : fallback;
+  };
+  LayoutPaneShare = share("Form/LayoutPaneShare", LayoutPaneShare);
+  ShellPaneShare = share("Form/ShellPaneShare", ShellPaneShare);
+  LayoutTreeShare = share("Form/LayoutTreeShare", LayoutTreeShare);
+  ShellTreeShare = share("Form/ShellTreeShare", ShellTreeShare);
   g.LastOpenDir = ini.value("Shell/LastOpenDir", QString()).toString();
   g.Eject = ini.value("Burning/Eject", true).toBool();
 }
@@ -594,7 +643,12 @@ void Tfrmmain::SaveSettings() {
     ini.setValue("Form/Height", frame.height());
   }
   ini.setValue("Form/Maximized", isMaximized());
+  ini.setValue("Form/Geometry", saveGeometry());
   ini.setValue("Form/View", View);
+  ini.setValue("Form/LayoutPaneShare", LayoutPaneShare);
+  ini.setValue("Form/ShellPaneShare", ShellPaneShare);
+  ini.setValue("Form/LayoutTreeShare", LayoutTreeShare);
+  ini.setValue("Form/ShellTreeShare", ShellTreeShare);
   QString path = ShellTreeView1->Path();
   if (path.right(7).toUpper() == "DESKTOP") path.clear();
   ini.setValue("Shell/LastOpenDir", path);
@@ -625,21 +679,40 @@ void Tfrmmain::ApplyPaneLayout() {
   if (!View) {
     Splitter1->setOrientation(Qt::Horizontal);
     Splitter1->insertWidget(0, Panel1);
-    layoutWidth = static_cast<int>(RoundHalfEven(frame.width() / 2.0));
+    layoutWidth = static_cast<int>(RoundHalfEven(frame.width() * LayoutPaneShare));
     shellWidth = std::max(0, paneWidth - handle - layoutWidth);
     Splitter1->setSizes({layoutWidth, shellWidth});
   } else {
     Splitter1->setOrientation(Qt::Vertical);
     Splitter1->insertWidget(0, Panel2);
-    const int shellHeight = static_cast<int>(RoundHalfEven(
-        (frame.height() - CoolBar1->sizeHint().height() - Panel10->sizeHint().height()) * 2.0 / 5.0));
+    const int shellHeight = static_cast<int>(
+        RoundHalfEven((frame.height() - CoolBar1->sizeHint().height() - Panel10->sizeHint().height()) * ShellPaneShare));
     Splitter1->setSizes({shellHeight, std::max(0, paneHeight - handle - shellHeight)});
     layoutWidth = shellWidth = paneWidth;
   }
-  const int shellTree = static_cast<int>(RoundHalfEven(shellWidth / 2.0));
+  const int shellTree = static_cast<int>(RoundHalfEven(shellWidth * ShellTreeShare));
   Splitter3->setSizes({shellTree, std::max(0, shellWidth - shellTree)});
-  const int layoutTree = static_cast<int>(RoundHalfEven(layoutWidth / 2.0));
+  const int layoutTree = static_cast<int>(RoundHalfEven(layoutWidth * LayoutTreeShare));
   Splitter2->setSizes({layoutTree, std::max(0, layoutWidth - layoutTree)});
+}
+
+void Tfrmmain::SplitterMoved(const QSplitter* splitter) {
+  const QList<int> sizes = splitter->sizes();
+  if (sizes.size() != 2 || sizes[0] + sizes[1] <= 0) return;
+  const auto clamp = [](double share) { return std::clamp(share, 0.05, 0.95); };
+  if (splitter == Splitter1) {
+    // The same rooms ApplyPaneLayout divides.
+    const QRect frame = frameGeometry();
+    if (!View) {
+      if (frame.width() > 0) LayoutPaneShare = clamp(static_cast<double>(sizes[0]) / frame.width());
+    } else {
+      const int room = frame.height() - CoolBar1->sizeHint().height() - Panel10->sizeHint().height();
+      if (room > 0) ShellPaneShare = clamp(static_cast<double>(sizes[0]) / room);
+    }
+  } else {
+    const double share = clamp(static_cast<double>(sizes[0]) / (sizes[0] + sizes[1]));
+    (splitter == Splitter2 ? LayoutTreeShare : ShellTreeShare) = share;
+  }
 }
 
 void Tfrmmain::SetViewGlyph() { btnview->setIcon(QIcon((View ? Image1 : Image2)->pixmap())); }

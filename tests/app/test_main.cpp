@@ -8,6 +8,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
 #include <memory>
 
 int main(int argc, char** argv) {
@@ -16,6 +19,14 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(pattern)) return 1;
   ::setenv("XDG_CONFIG_HOME", pattern, 1);
   ::setenv("VELLORAN_TEST_CONFIG_HOME", pattern, 1);
+  // The offscreen screen is a common laptop's, 1366 x 768, so the windows
+  // are laid out as on one.
+  if (std::string_view(std::getenv("QT_QPA_PLATFORM")) == "offscreen") {
+    const std::string config = std::string(pattern) + "/screen.json";
+    std::ofstream(config) << R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": 1366, "height": 768,)"
+                             R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+    ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).c_str(), 1);
+  }
   int result;
   {
     auto app = std::make_unique<QApplication>(argc, argv);
