@@ -344,9 +344,15 @@ void CmdFormatUnit(CommandContext& c) {
   const std::uint8_t type = p[8] >> 2;
   MediumState& m = c.medium();
   const MediumKind before = m.kind;
+  // A 26h format of a DVD+RW that is formatted already starts over (unless
+  // its Restart bit resumes a suspended one): the disc comes out as new,
+  // the old data gone (dvd+rw-format -force, which growisofs wants before
+  // it overwrites a disc unattended).
+  const bool anew = before == MediumKind::DvdPlusRw && m.formatted > 0 && type == 0x26 && !(p[11] & 0x01);
   bool erase = false;
   Sense s = m.Format(type, blocks, &erase);
   if (!s.Ok()) return c.Fail(s);
+  erase = erase || anew;
   if (erase) c.d.store.Erase();
   c.d.testShadow.reset();
   c.dirty = true;

@@ -187,6 +187,23 @@ TEST_F(DvdTest, UnformattedDvdPlusRwMustBeFormattedFirst) {
   EXPECT_EQ(drive.data.at(7 * 2048 - 1), 0xAB);
 }
 
+TEST_F(DvdTest, DvdPlusRwFormattedAnewLosesItsDataUnlessTheFormatIsResumed) {
+  // dvd+rw-format -force ("format as new while wiping any existing data"),
+  // which growisofs asks for before it overwrites a disc unattended: the
+  // same 26h format on a formatted disc, without the Restart bit.
+  InsertOptions formatted;
+  formatted.formatted = true;
+  drive.Insert(MediumKind::DvdPlusRw, formatted);
+  EXPECT_GOOD(drive.Write(0, 32, 0x5A));
+  EXPECT_GOOD(drive.Format(0x26, 2295104, false, 0x000001));  // Restart: resumes, keeps
+  EXPECT_GOOD(drive.Read(16, 1));
+  EXPECT_EQ(drive.data[0], 0x5A);
+  EXPECT_GOOD(drive.Out({0x04, 0x11, 0, 0, 0, 0}, Hex("00 02 00 08 00 23 05 40 98 00 00 00")));
+  EXPECT_GOOD(drive.Read(16, 1));
+  EXPECT_EQ(drive.data, Bytes(2048, 0));
+  EXPECT_EQ(drive.DiscInfo()[2] & 0x03, 0x02) << "formatted again";
+}
+
 TEST_F(DvdTest, DvdRwQuickFormatToRestrictedOverwrite) {
   drive.Insert(MediumKind::DvdRwSequential);
   // What the burner sends before writing a DVD-RW: type 15h, 1000 blocks, Immed.
