@@ -131,6 +131,7 @@ void TfrmBurn::btnBurnClick() {
   QCoreApplication::processEvents();
   SetOptionsEnabled(false);
   zcdb.BuildLayout(false, zcdb.RootDir());
+  main_->ShowNameChanges();
   pcd->setMaximum(static_cast<int>(std::max<std::int64_t>(1, zcdb.ImageSectors())));
   Label3->setText("Burning ...");
   QCoreApplication::processEvents();

@@ -1,5 +1,7 @@
 #include "app/formats.h"
 
+#include <QStringList>
+
 #include <cmath>
 
 namespace velloran::app {
@@ -75,6 +77,15 @@ QString SavingStatusText(std::int64_t sectors) {
   const auto hundredths = static_cast<std::int64_t>(std::llround(mb * 100));
   return "Saving (" + GroupedNumber(hundredths / 100) + "." + QString::asprintf("%02lld", static_cast<long long>(hundredths % 100)) +
          " Mb) ...";
+}
+
+QString NameChangesStatusText(int namesChanged, int entriesLeftOut) {
+  QStringList parts;
+  if (namesChanged > 0)
+    parts << QString("%1 %2 changed for the disc").arg(namesChanged).arg(namesChanged == 1 ? "name" : "names");
+  if (entriesLeftOut > 0)
+    parts << QString("%1 %2 left out").arg(entriesLeftOut).arg(entriesLeftOut == 1 ? "entry" : "entries");
+  return parts.isEmpty() ? QString() : parts.join(", ") + " (see the log)";
 }
 
 }  // namespace velloran::app

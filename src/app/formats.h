@@ -56,4 +56,9 @@ QString SessionSizeText(std::int64_t mb);
 // "Saving (12.34 Mb) ..." for an image of `sectors` 2048-byte sectors.
 QString SavingStatusText(std::int64_t sectors);
 
+// The status line after a layout: "3 names changed for the disc, 1 entry
+// left out (see the log)"; empty when every name is kept and nothing was
+// left out.
+QString NameChangesStatusText(int namesChanged, int entriesLeftOut);
+
 }  // namespace velloran::app

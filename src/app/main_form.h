@@ -167,6 +167,9 @@ class Tfrmmain : public QWidget {
   void SetSpeedFromList();
   void SpeedButton4Click();  // disc information
   void SpeedButton3Click();  // drive capabilities
+  // After a layout: how many names the disc shows otherwise and how many
+  // entries were left out, on the status line (the log holds each one).
+  void ShowNameChanges();
 
  protected:
   void showEvent(QShowEvent* event) override;

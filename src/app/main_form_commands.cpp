@@ -144,10 +144,17 @@ void Tfrmmain::SaveAsISOFileClick() {
   frmProgress->repaint();
   Timer1->start();
   zcdb.BuildLayout(true, zcdb.RootDir());
+  ShowNameChanges();
   frmProgress->pcd->setMaximum(static_cast<int>(std::max<std::int64_t>(1, zcdb.ImageSectors())));
   frmProgress->Label1->setText(SavingStatusText(zcdb.ImageSectors()));
   if (QFileInfo(name).suffix().toUpper() != "ISO") name += ".iso";
   zcdb.SaveImageFile(name.toStdString(), false);
+}
+
+void Tfrmmain::ShowNameChanges() {
+  const QString text = NameChangesStatusText(static_cast<int>(zcdb.Tree().EntriesRenamed()),
+                                             static_cast<int>(zcdb.Tree().Skipped().size()));
+  if (!text.isEmpty()) Label3->setText(text);
 }
 
 void Tfrmmain::zcdbWriteDone(const QString& error) {

@@ -175,10 +175,10 @@ void Tfrmmain::AddDroppedItems(const QObject* source, QTreeWidgetItem* targetNod
                                bool showAtEnd) {
   TDEntry* dir = targetNode ? NodeDir(targetNode) : zcdb.RootDir();
   if (!dir) dir = zcdb.RootDir();
-  const std::string dirPath = dir->Path;
+  // The target is held by its entry, not looked up again by path: folders
+  // whose names differ only in case share a path that ignores case.
   const auto addFolder = [&](const QString& path, const QString& name) {
     zcdb.AddFolder(dir, path.toStdString(), false, true, true, 63, "*.*");
-    if (TDEntry* again = zcdb.FindDir(dirPath)) dir = again;
     if (targetNode) SetEntry(targetNode, dir);
     AddDroppedFolderNode(targetNode, dir, name);
     GaugeAdding(static_cast<double>(BytesToMB(zcdb.FolderSize((path + "/").toStdString()))));
@@ -191,7 +191,7 @@ void Tfrmmain::AddDroppedItems(const QObject* source, QTreeWidgetItem* targetNod
       if (QFileInfo(item.path).isDir()) {
         addFolder(item.path, item.name);
       } else {
-        zcdb.AddFile(targetNode ? dirPath : "\\", item.path.toStdString(), false);
+        zcdb.Tree().AddFileAs(dir, item.path.toStdString(), std::string());
         GaugeAdding(FileSizeMB(item.path));
         if (showAfterEachFile) tvdirClick();
       }
@@ -245,14 +245,12 @@ void Tfrmmain::btnDeleteClick() {
             break;
           }
         }
-        std::string path = selectedDir->Path;
-        while (!path.empty() && path.back() == '\\') path.pop_back();
-        TDEntry* d = zcdb.FindDir(path + "\\" + e->JolietName);
+        TDEntry* d = e->Directory;
         GaugeRemoving(static_cast<double>(BytesToMB(DirectorySize(d))));
         if (d) zcdb.RemoveDir(d);
       } else {
         GaugeRemoving(static_cast<double>(BytesToMB(e->Size)));
-        zcdb.RemoveFile(selectedDir->Path, e->JolietName);
+        zcdb.Tree().RemoveEntry(e);
       }
       delete item;
     }

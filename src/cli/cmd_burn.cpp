@@ -169,6 +169,7 @@ int RunBurn(const BurnOptions& o, const GlobalOptions& globals) {
   b.RequestNextWritableAddress = true;
   b.BuildLayout(false, b.RootDir());
   b.RequestNextWritableAddress = false;
+  PrintNameReport(b, o.compilation.verbose, std::cout);
   if (int rc = CheckMedium(b, b.ImageSectors(), prefix); rc != kExitOk) return rc;
   if (!ApplySpeed(b, o, prefix)) return kExitUsage;
   JobRunner runner(b, o.test ? "Test burn" : "Burning");

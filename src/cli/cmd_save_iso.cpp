@@ -1,9 +1,11 @@
-// velloran save-iso OUT.iso [--volume LABEL] [--boot IMAGE] [--no-joliet] PATH...
+// velloran save-iso OUT.iso [--volume LABEL] [--boot IMAGE] [--no-joliet] [--verbose] PATH...
 //
 // Each PATH is a file or folder; a folder's contents go to the image root.
 // A graft point DEST=SRC places SRC at DEST inside the image: a folder's
 // contents become DEST, a file is named DEST (or keeps its name inside DEST
-// when DEST ends in "/"). "\=" stands for a literal "=" in a path. The image
+// when DEST ends in "/"); "/" separates the folders of DEST, "." and ".."
+// are resolved, and a DEST above the root is refused. "\=" stands for a
+// literal "=" in a path. The image
 // is written by the threaded job, with progress; it appears under its name
 // only once complete.
 #include "cli/commands.h"
@@ -41,6 +43,7 @@ int Run(const SaveIsoOptions& o, const GlobalOptions& globals) {
   // The layout gives the size to show progress against; the job lays out
   // again (nothing changed in between).
   burner.BuildLayout(true, burner.RootDir());
+  PrintNameReport(burner, o.compilation.verbose, std::cout);
   const std::int64_t total = burner.ImageSectors() * 2048;
   JobRunner runner(burner, "Saving");
   // A save that fails before its thread starts has reported through

@@ -1,6 +1,11 @@
 #include "cli/compilation_args.h"
 
+#include "image/iso_names.h"
 #include "platform/find_files.h"
+
+#include <algorithm>
+#include <map>
+#include <unordered_set>
 
 #include <iostream>
 
@@ -38,10 +43,29 @@ std::string BaseName(std::string path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string DirName(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+// The names of a destination inside the disc: "/" separates them ("\" is a
+// character of a name, as on Linux), "." is the folder itself and ".." its
+// parent. False when the destination climbs above the root. folder tells
+// whether the destination names a folder: it ends in "/", ".", or "..", or
+// is the root.
+bool SplitDestination(const std::string& dest, std::vector<std::string>& names, bool& folder) {
+  names.clear();
+  std::string last;
+  std::size_t pos = 0;
+  while (pos <= dest.size()) {
+    std::size_t end = dest.find('/', pos);
+    if (end == std::string::npos) end = dest.size();
+    last = dest.substr(pos, end - pos);
+    if (last == "..") {
+      if (names.empty()) return false;
+      names.pop_back();
+    } else if (!last.empty() && last != ".") {
+      names.push_back(last);
+    }
+    pos = end + 1;
+  }
+  folder = names.empty() || last.empty() || last == "." || last == "..";
+  return true;
 }
 
 }  // namespace
@@ -53,6 +77,7 @@ void AddCompilationOptions(CLI::App* cmd, CompilationArgs& args) {
   cmd->add_option("--volume", args.volume, "Volume label");
   cmd->add_option("--boot", args.boot, "El Torito boot image (a diskette image gives diskette emulation)");
   cmd->add_flag("--no-joliet", args.noJoliet, "Record ISO 9660 names only");
+  cmd->add_flag("--verbose", args.verbose, "List every name the disc shows otherwise than it was given");
 }
 
 int FillCompilation(image::TZCDBurner& burner, const CompilationArgs& o, const GlobalOptions& globals,
@@ -92,17 +117,25 @@ int FillCompilation(image::TZCDBurner& burner, const CompilationArgs& o, const G
       result = kExitUsage;
       break;
     }
+    std::vector<std::string> names;
+    bool folder = true;
+    if (!SplitDestination(g.dest, names, folder)) {
+      std::cerr << prefix << "the destination '" << g.dest << "' lies above the disc's root folder\n";
+      result = kExitUsage;
+      break;
+    }
     if (rec.Attr & platform::faDirectory) {
-      image::TDEntry* dest = burner.ForceDirs(g.dest.empty() ? "/" : g.dest);
+      image::TDEntry* dest = burner.Tree().ForceDirs(burner.RootDir(), names);
       if (!dest || (burner.AddFolder(dest, g.source, false, false, true, platform::faAnyFile, "*.*") == 0 &&
                     limitReached)) {
         std::cerr << prefix << "could not add folder '" << g.source << "'\n";
         result = kExitFailure;
       }
     } else {
-      const bool intoDir = g.dest.empty() || g.dest.back() == '/';
-      image::TDEntry* dest = burner.ForceDirs(intoDir ? (g.dest.empty() ? "/" : g.dest) : DirName(g.dest));
-      if (!dest || burner.Tree().AddFileAs(dest, g.source, intoDir ? BaseName(g.source) : BaseName(g.dest)) != 1) {
+      const std::string name = folder ? BaseName(g.source) : names.back();
+      if (!folder) names.pop_back();
+      image::TDEntry* dest = burner.Tree().ForceDirs(burner.RootDir(), names);
+      if (!dest || burner.Tree().AddFileAs(dest, g.source, name) != 1) {
         std::cerr << prefix << "could not add file '" << g.source << "'\n";
         result = kExitFailure;
       }
@@ -114,6 +147,53 @@ int FillCompilation(image::TZCDBurner& burner, const CompilationArgs& o, const G
   }
   burner.OnDebugMessage = previous;
   return result;
+}
+
+void PrintNameReport(const image::TZCDBurner& burner, bool verbose, std::ostream& out) {
+  const image::Compilation& tree = burner.Tree();
+  const auto& changes = tree.NameChanges();
+  if (!changes.empty()) {
+    // Entries, each counted once, and how many for each cause.
+    std::unordered_set<const image::TFEntry*> entries;
+    std::map<std::string, int> causes;
+    for (const auto& c : changes) {
+      if (!entries.insert(c.Entry).second) continue;
+      // The names readers show: Joliet's when the disc has them.
+      const auto* joliet = tree.NameChangeOf(c.Entry, image::NameSpace::Joliet);
+      const std::uint8_t reasons = joliet ? joliet->Reasons : c.Reasons;
+      if (reasons & image::kNameCaseOnly) ++causes["differing only in case from another name"];
+      if (reasons & image::kNameTaken) ++causes["sharing a name with another entry"];
+      if (reasons & image::kNameCharacters) ++causes["with characters the disc's names do not allow"];
+      if (reasons & image::kNameUnrepresentable) ++causes["with characters Joliet cannot hold"];
+      if (reasons & image::kNameTooLong) ++causes["too long"];
+    }
+    const std::size_t n = tree.EntriesRenamed();
+    out << n << (n == 1 ? " name" : " names") << " changed for the disc:";
+    if (verbose) {
+      out << "\n";
+      for (const auto& c : changes) out << "  " << image::DescribeNameChange(tree, c) << "\n";
+    } else {
+      std::string sep = " ";
+      for (const auto& [cause, n] : causes) {
+        out << sep << n << " " << cause;
+        sep = ", ";
+      }
+      out << " (--verbose lists them).\n";
+    }
+  }
+  PrintSkipped(burner, verbose, out);
+}
+
+void PrintSkipped(const image::TZCDBurner& burner, bool verbose, std::ostream& out) {
+  const auto& skipped = burner.Tree().Skipped();
+  if (!skipped.empty()) {
+    // What is missing from the disc is always listed (a few lines unless
+    // asked for all).
+    const std::size_t shown = verbose ? skipped.size() : std::min<std::size_t>(skipped.size(), 10);
+    out << skipped.size() << (skipped.size() == 1 ? " entry" : " entries") << " left out of the disc:\n";
+    for (std::size_t i = 0; i < shown; ++i) out << "  " << skipped[i].Source << " (" << skipped[i].Why << ")\n";
+    if (shown < skipped.size()) out << "  ... and " << skipped.size() - shown << " more (--verbose lists them).\n";
+  }
 }
 
 }  // namespace velloran::cli

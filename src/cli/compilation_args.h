@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "image/zbCDBC.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,15 +16,24 @@ struct CompilationArgs {
   std::string volume;
   std::string boot;
   bool noJoliet = false;
+  bool verbose = false;
   std::vector<std::string> paths;
 };
 
-// The --volume, --boot and --no-joliet options and the PATH arguments.
+// The --volume, --boot, --no-joliet and --verbose options and the PATH
+// arguments.
 void AddCompilationOptions(CLI::App* command, CompilationArgs& args);
 
 // Fills the burner's compilation. On failure prints why, prefixed by
 // "velloran COMMAND: ", and returns the exit code; kExitOk otherwise.
 int FillCompilation(image::TZCDBurner& burner, const CompilationArgs& args, const GlobalOptions& globals,
                     const std::string& command);
+
+// After a layout: how many names the disc shows otherwise than they were
+// given, and what was left out ("3 names changed for the disc: ..."); every
+// one of them when verbose. Nothing when there is nothing to say.
+void PrintNameReport(const image::TZCDBurner& burner, bool verbose, std::ostream& out);
+// Only what was left out (part of PrintNameReport).
+void PrintSkipped(const image::TZCDBurner& burner, bool verbose, std::ostream& out);
 
 }  // namespace velloran::cli

@@ -15,7 +15,6 @@ using platform::TSearchRec;
 
 namespace {
 
-constexpr std::size_t kSkipNameLength = 110;  // UTF-16 units; longer names cannot be recorded
 constexpr std::size_t kCreateDirShortLength = 13;
 
 std::string Format(const char* pattern, int value) {
@@ -29,6 +28,18 @@ std::string Format(const char* pattern, int value) {
 std::string IsoKey(std::string name) {
   while (name.size() > 1 && name.back() == '.') name.pop_back();
   return name;
+}
+
+// Directory records hold the offset from UTC in 15-minute units, from -48
+// (12 hours west) to +52 (13 hours east).
+std::int8_t ZoneQuarters(int minutesEast) {
+  return static_cast<std::int8_t>(std::clamp(minutesEast / 15, -48, 52));
+}
+
+// Entries are at least 8-byte aligned: the low bit tells the name spaces
+// apart.
+std::uintptr_t ChangeKey(const TFEntry* entry, NameSpace space) {
+  return reinterpret_cast<std::uintptr_t>(entry) | (space == NameSpace::Joliet ? 1u : 0u);
 }
 
 std::string ParentOf(const std::string& path) {
@@ -55,18 +66,35 @@ std::string Compilation::UpperAscii(std::string s) {
   return s;
 }
 
-std::string Compilation::NormalisePath(const std::string& path) {
-  std::string p = path;
-  std::replace(p.begin(), p.end(), '/', '\\');
-  // Collapse repeated separators so "\\docs" and "\docs\" name one directory.
-  std::string out;
-  for (char c : p) {
-    if (c == '\\' && !out.empty() && out.back() == '\\') continue;
-    out += c;
+bool Compilation::SplitPath(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  std::size_t pos = 0;
+  while (pos <= path.size()) {
+    std::size_t end = path.find_first_of("\\/", pos);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(pos, end - pos);
+    if (part == "..") {
+      if (names.empty()) return false;
+      names.pop_back();
+    } else if (!part.empty() && part != ".") {
+      names.push_back(std::move(part));
+    }
+    pos = end + 1;
   }
-  if (out.empty() || out[0] != '\\') out.insert(out.begin(), '\\');
-  while (out.size() > 1 && out.back() == '\\') out.pop_back();
-  return out;
+  return true;
+}
+
+std::string Compilation::NormalisePath(const std::string& path) {
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) return {};
+  std::string out;
+  for (const auto& n : names) out += "\\" + n;
+  return out.empty() ? "\\" : out;
+}
+
+bool Compilation::ValidName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
 }
 
 void Compilation::Debug(const std::string& message, std::uint8_t mType) const {
@@ -81,7 +109,9 @@ void Compilation::ResetCompilation(int maxFiles, int maxDirs) {
   bias_ = platform::LocalBiasMinutes();
   files_.clear();
   dirs_.clear();
-  dirsByPath_.clear();
+  nameChanges_.clear();
+  nameChangeIndex_.clear();
+  skipped_.clear();
   maxFiles_ = std::max(0, maxFiles);
   // Path table records name their parent with 16 bits.
   maxDirs_ = std::clamp(maxDirs, 1, 65535);
@@ -129,16 +159,17 @@ TDEntry* Compilation::CreateDir(TDEntry* parent, const std::string& name, int at
   std::string shortName = UpperAscii(longName.substr(0, kCreateDirShortLength));
   for (char& c : shortName)
     if (static_cast<unsigned char>(c) < '!' || static_cast<unsigned char>(c) > 'z') c = '_';
-  return AddDirEntry(parent, TFoundDir{longName, shortName, attr, platform::Now()});
+  const std::time_t now = std::time(nullptr);
+  return AddDirEntry(parent, TFoundDir{longName, shortName, attr, platform::UnixToDateTime(now), now});
 }
 
 TDEntry* Compilation::AddDirEntry(TDEntry* parent, const TFoundDir& found) {
   if (!parent) parent = Root();
-  if (found.LongName.empty()) return nullptr;
-  std::string path = parent->Path + "\\" + found.LongName;
-  if (path.rfind("\\\\", 0) == 0) path.erase(0, 1);
-  const std::string upper = UpperAscii(path);
-  if (auto it = dirsByPath_.find(upper); it != dirsByPath_.end()) return it->second;
+  if (!ValidName(found.LongName)) {
+    Debug(msg::INVALID_DESTINATION_PATH, 4);
+    return nullptr;
+  }
+  if (TFEntry* existing = FindChild(parent, found.LongName, true)) return existing->Directory;
   if (static_cast<int>(dirs_.size()) >= maxDirs_) {
     Debug(std::string(">>> ") + Format(msg::MAXIMUM_DIRECTORIES, maxDirs_), 3);
     return nullptr;
@@ -151,21 +182,28 @@ TDEntry* Compilation::AddDirEntry(TDEntry* parent, const TFoundDir& found) {
   TDEntry* d = dir.get();
   d->JolietName = found.LongName;
   d->IsoName = found.ShortName.empty() ? UpperAscii(found.LongName) : UpperAscii(found.ShortName);
-  d->Path = upper;
+  d->Path = (parent == Root() ? std::string() : parent->Path) + "\\" + found.LongName;
   d->Depth = static_cast<std::uint8_t>(std::min(255, parent->Depth + 1));
   d->Parent = parent;
   dirs_.push_back(std::move(dir));
-  dirsByPath_.emplace(upper, d);
 
   TFEntry* node = NewNode(parent);
   node->IsoName = d->IsoName;
   node->JolietName = d->JolietName;
   node->Attributes = found.Attr | faDirectory;
   platform::DateParts parts{};
-  node->Date = (found.Date != 0 && platform::DecodeDateTime(found.Date, parts)) ? found.Date : platform::Now();
+  if (found.Date != 0 && platform::DecodeDateTime(found.Date, parts)) {
+    node->Date = found.Date;
+    node->ZoneOffset = ZoneQuarters(found.Time != 0 ? platform::UtcOffsetMinutesAt(found.Time)
+                                                    : platform::UtcOffsetMinutesOfLocal(found.Date));
+  } else {
+    const std::time_t now = std::time(nullptr);
+    node->Date = platform::Now();
+    node->ZoneOffset = ZoneQuarters(platform::UtcOffsetMinutesAt(now));
+  }
   node->Directory = d;
   d->Node = node;
-  parent->ChildrenByName.emplace(UpperAscii(node->JolietName), node);
+  parent->ChildrenByName.emplace(node->JolietName, node);
   parent->IsoNamesInUse.insert(IsoKey(node->IsoName));
   Changed();
   return d;
@@ -176,43 +214,54 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
   if (!dir) dir = Root();
   std::string longName = found.Name;
   if (!(found.Attr & faDirectory) && longName.find('.') == std::string::npos) longName += '.';
-  TFEntry* existing = FindFile(dir, longName);
+  TFEntry* existing = FindChild(dir, longName, false);
 
   std::string shortName;
-  if (existing && existing->IsoName.size() && !existing->IsDirectory())
+  if (existing && existing->IsoName.size())
     shortName = existing->IsoName;
   else if (platform::FitsShortName(longName, false))
     shortName = UpperAscii(longName);
   else
     shortName = UniqueShortName(dir, longName, false);
   TDateTime date = found.Time != 0 ? platform::UnixToDateTime(found.Time) : platform::Now();
+  const TDateTime givenDate = date;
 
-  bool skip = platform::Utf8ToUtf16(longName).size() >= kSkipNameLength;
+  // Names longer than Joliet allows are shortened by the layout, as folder
+  // names are: the handler is offered every file.
+  bool skip = false;
   if (Events.addFile) Events.addFile(sourcePath, longName, shortName, date, found.Attr, found.Size, skip);
-  if (skip || longName.empty()) return nullptr;
+  if (skip) return nullptr;
+  const std::string source = sourcePath.empty() ? DisplayPath(dir) + "/" + longName : sourcePath;
+  if (!ValidName(longName)) {
+    RecordSkip(source, "\"" + longName + "\" cannot be a file name on the disc");
+    return nullptr;
+  }
   if (longName != found.Name && longName.find('.') == std::string::npos) longName += '.';
-  if (platform::Utf8ToUtf16(longName).size() >= kSkipNameLength) return nullptr;  // a handler made it too long
-  if (existing != FindFile(dir, longName)) existing = FindFile(dir, longName);
-  if (existing && existing->IsDirectory()) return nullptr;  // a file never replaces a folder
-  if (existing && !ReplaceFile) return nullptr;
+  if (!existing || existing->JolietName != longName) existing = FindChild(dir, longName, false);
+  if (existing && !ReplaceFile) {
+    RecordSkip(source, "a file named \"" + longName + "\" is in " + DisplayPath(dir) + " already");
+    return nullptr;
+  }
 
   TFEntry* entry = existing;
   if (entry) {
     if (!entry->Imported) totalRounded_ -= RoundToSector(entry->Size);
     dir->IsoNamesInUse.erase(IsoKey(entry->IsoName));
-    dir->ChildrenByName.erase(UpperAscii(entry->JolietName));
   } else {
     if (static_cast<int>(files_.size()) >= maxFiles_) {
       Debug(Format(msg::MAXIMUM_FILES, maxFiles_), 3);
       return nullptr;
     }
     entry = NewNode(dir);
+    entry->JolietName = longName;
+    dir->ChildrenByName.emplace(longName, entry);
   }
   entry->IsoName = UpperAscii(shortName);
-  entry->JolietName = longName;
   entry->Size = entry->JolietSize = found.Size;
   entry->Attributes = found.Attr & ~faDirectory;
   entry->Date = date;
+  entry->ZoneOffset = ZoneQuarters(date == givenDate && found.Time != 0 ? platform::UtcOffsetMinutesAt(found.Time)
+                                                                         : platform::UtcOffsetMinutesOfLocal(date));
   entry->SourcePath = sourcePath;
   entry->OwnerTag = ownerTag;
   if (importedLba >= 0) {
@@ -224,18 +273,28 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
     totalRounded_ += RoundToSector(found.Size);
   }
   dir->IsoNamesInUse.insert(IsoKey(entry->IsoName));
-  dir->ChildrenByName[UpperAscii(entry->JolietName)] = entry;
   lastAdded_ = entry;
   Changed();
   return entry;
 }
 
-TDEntry* Compilation::SourceDestination(const std::string& sourceDir, const TDEntry* base) {
-  std::string path = NormalisePath(sourceDir);
-  if (LastFolderOnly) path = path.substr(path.rfind('\\'));
-  if (base && base != Root() && path != "\\") path = base->Path + path;
-  else if (base && base != Root()) path = base->Path;
-  return ForceDirs(path);
+TDEntry* Compilation::SourceDestination(const std::string& sourceDir, TDEntry* base) {
+  // A path on disk: "/" alone separates its names.
+  std::vector<std::string> names;
+  std::size_t pos = 0;
+  while (pos <= sourceDir.size()) {
+    std::size_t end = sourceDir.find('/', pos);
+    if (end == std::string::npos) end = sourceDir.size();
+    std::string part = sourceDir.substr(pos, end - pos);
+    if (part == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!part.empty() && part != ".") {
+      names.push_back(std::move(part));
+    }
+    pos = end + 1;
+  }
+  if (LastFolderOnly && names.size() > 1) names.erase(names.begin(), names.end() - 1);
+  return ForceDirs(base ? base : Root(), names);
 }
 
 int Compilation::AddFile(const std::string& destPath, const std::string& sourceFile, bool useSourcePath) {
@@ -285,9 +344,7 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
     Debug(msg::INVALID_DESTINATION_PATH, 4);
     return 0;
   }
-  const auto reportSkip = [this](const std::string& path, const char* why) {
-    Debug(">>> " + path + " passed over: " + why, 1);
-  };
+  const auto reportSkip = [this](const std::string& path, const char* why) { RecordSkip(path, why); };
   int result = 1;
   if (recurse) {
     std::vector<TSearchRec> subdirs;
@@ -305,9 +362,9 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
       bool skip = false;
       if (Events.addDir) Events.addDir(longName, shortName, skip);
       if (skip) continue;
-      const std::string upperPath = UpperAscii(destDir->Path == "\\" ? "\\" + sub.Name : destDir->Path + "\\" + sub.Name);
-      const bool existed = dirsByPath_.count(upperPath) != 0;
-      TDEntry* child = AddDirEntry(destDir, TFoundDir{sub.Name, shortName, sub.Attr, platform::UnixToDateTime(sub.Time)});
+      const bool existed = FindChild(destDir, sub.Name, true) != nullptr;
+      TDEntry* child =
+          AddDirEntry(destDir, TFoundDir{sub.Name, shortName, sub.Attr, platform::UnixToDateTime(sub.Time), sub.Time});
       if (!child) return 0;
       ancestors.push_back(id);
       AddFolderImpl(child, folder + sub.Name, archiveOnly, false, recurse, attrMask, mask, ancestors);
@@ -324,6 +381,7 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
   std::vector<TSearchRec> entries;
   if (!platform::FindFiles(folder, fileMask, attrMask, entries, recurse ? nullptr : platform::SkipReporter(reportSkip))) {
     Debug(">>> " + folder + " cannot be read", 0);
+    skipped_.push_back(TSkippedEntry{folder, "cannot be read"});
     return 0;
   }
   for (auto& rec : entries) {
@@ -335,46 +393,88 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
 }
 
 TDEntry* Compilation::ForceDirs(const std::string& path) {
-  const std::string norm = NormalisePath(path);
-  TDEntry* cur = Root();
-  std::size_t pos = 1;
-  while (pos < norm.size()) {
-    std::size_t end = norm.find('\\', pos);
-    if (end == std::string::npos) end = norm.size();
-    const std::string part = norm.substr(pos, end - pos);
-    TDEntry* next = FindDir(cur->Path == "\\" ? "\\" + part : cur->Path + "\\" + part);
-    if (!next) next = CreateDir(cur, part, faDirectory);
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) {
+    Debug(msg::INVALID_DESTINATION_PATH, 4);
+    return nullptr;
+  }
+  return ForceDirs(Root(), names);
+}
+
+TDEntry* Compilation::ForceDirs(TDEntry* base, const std::vector<std::string>& names) {
+  TDEntry* cur = base ? base : Root();
+  for (const auto& name : names) {
+    TFEntry* node = FindChild(cur, name, true);
+    TDEntry* next = node ? node->Directory : CreateDir(cur, name, faDirectory);
     if (!next) return nullptr;
     cur = next;
-    pos = end + 1;
   }
   return cur;
 }
 
+TDEntry* Compilation::FindDirIn(const TDEntry* dir, const std::string& name) const {
+  if (TFEntry* exact = FindChild(dir, name, true)) return exact->Directory;
+  const std::string upper = UpperAscii(name);
+  for (TFEntry* c = dir->FirstChild; c; c = c->Next)
+    if (c->Directory && UpperAscii(c->JolietName) == upper) return c->Directory;
+  return nullptr;
+}
+
 TDEntry* Compilation::FindDir(const std::string& path) const {
-  const std::string norm = NormalisePath(path);
-  if (norm == "\\") return Root();
-  auto it = dirsByPath_.find(UpperAscii(norm));
-  return it == dirsByPath_.end() ? nullptr : it->second;
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) return nullptr;
+  const TDEntry* cur = Root();
+  for (const auto& name : names) {
+    cur = FindDirIn(cur, name);
+    if (!cur) return nullptr;
+  }
+  return const_cast<TDEntry*>(cur);
+}
+
+TFEntry* Compilation::FindChild(const TDEntry* dir, const std::string& longName, bool directory) const {
+  if (!dir) return nullptr;
+  auto it = dir->ChildrenByName.find(longName);
+  if (it == dir->ChildrenByName.end()) return nullptr;
+  if (it->second->IsDirectory() == directory) return it->second;
+  // A file and a folder of one name: the map holds the first added.
+  for (TFEntry* c = dir->FirstChild; c; c = c->Next)
+    if (c->IsDirectory() == directory && c->JolietName == longName) return c;
+  return nullptr;
 }
 
 TFEntry* Compilation::FindFile(const TDEntry* dir, const std::string& longName) const {
   if (!dir) return nullptr;
-  auto it = dir->ChildrenByName.find(UpperAscii(longName));
-  return it == dir->ChildrenByName.end() ? nullptr : it->second;
+  if (auto it = dir->ChildrenByName.find(longName); it != dir->ChildrenByName.end()) return it->second;
+  const std::string upper = UpperAscii(longName);
+  for (TFEntry* c = dir->FirstChild; c; c = c->Next)
+    if (UpperAscii(c->JolietName) == upper) return c;
+  return nullptr;
 }
 
 void Compilation::Unlink(TFEntry* child) {
   TDEntry* dir = child->Parent;
   TFEntry* prev = nullptr;
-  for (TFEntry* e = dir->FirstChild; e && e != child; e = e->Next) prev = e;
+  TFEntry* namesake = nullptr;  // another child of the same name (a file beside a folder)
+  for (TFEntry* e = dir->FirstChild; e; e = e->Next) {
+    if (e == child) {
+      if (!namesake)
+        for (TFEntry* f = e->Next; f && !namesake; f = f->Next)
+          if (f->JolietName == child->JolietName) namesake = f;
+      break;
+    }
+    if (!namesake && e->JolietName == child->JolietName) namesake = e;
+    prev = e;
+  }
   if (prev)
     prev->Next = child->Next;
   else
     dir->FirstChild = child->Next;
   if (dir->LastChild == child) dir->LastChild = prev;
-  auto it = dir->ChildrenByName.find(UpperAscii(child->JolietName));
-  if (it != dir->ChildrenByName.end() && it->second == child) dir->ChildrenByName.erase(it);
+  auto it = dir->ChildrenByName.find(child->JolietName);
+  if (it != dir->ChildrenByName.end() && it->second == child) {
+    dir->ChildrenByName.erase(it);
+    if (namesake) dir->ChildrenByName.emplace(namesake->JolietName, namesake);
+  }
   dir->IsoNamesInUse.erase(IsoKey(child->IsoName));
 }
 
@@ -389,8 +489,13 @@ void Compilation::CollectRemoval(TDEntry* dir, RemovalBatch& batch) {
 void Compilation::ApplyRemoval(RemovalBatch& batch) {
   for (const TFEntry* f : batch.files)
     if (!f->IsDirectory() && !f->Imported) totalRounded_ -= RoundToSector(f->Size);
-  for (const TDEntry* d : batch.dirs) dirsByPath_.erase(d->Path);
   if (batch.files.count(lastAdded_)) lastAdded_ = nullptr;
+  if (!nameChanges_.empty()) {
+    std::erase_if(nameChanges_, [&](const TNameChange& c) { return batch.files.count(c.Entry) != 0; });
+    nameChangeIndex_.clear();
+    for (std::size_t i = 0; i < nameChanges_.size(); ++i)
+      nameChangeIndex_.emplace(ChangeKey(nameChanges_[i].Entry, nameChanges_[i].Space), i);
+  }
   std::erase_if(files_, [&](const std::unique_ptr<TFEntry>& f) { return batch.files.count(f.get()) != 0; });
   std::erase_if(dirs_, [&](const std::unique_ptr<TDEntry>& d) { return batch.dirs.count(d.get()) != 0; });
   Changed();
@@ -407,8 +512,10 @@ bool Compilation::RemoveDir(TDEntry* dir) {
 }
 
 bool Compilation::RemoveFile(const std::string& dirPath, const std::string& longName) {
-  TDEntry* dir = FindDir(dirPath);
-  TFEntry* child = FindFile(dir, longName);
+  return RemoveEntry(FindFile(FindDir(dirPath), longName));
+}
+
+bool Compilation::RemoveEntry(TFEntry* child) {
   if (!child) return false;
   if (child->Directory) return RemoveDir(child->Directory);
   RemovalBatch batch;
@@ -416,6 +523,48 @@ bool Compilation::RemoveFile(const std::string& dirPath, const std::string& long
   batch.files.insert(child);
   ApplyRemoval(batch);
   return true;
+}
+
+std::size_t Compilation::EntriesRenamed() const {
+  std::size_t n = 0;
+  for (const TNameChange& c : nameChanges_)
+    // An entry changed in both spaces counts once, by its ISO record.
+    if (c.Space == NameSpace::Iso || !NameChangeOf(c.Entry, NameSpace::Iso)) ++n;
+  return n;
+}
+
+const TNameChange* Compilation::NameChangeOf(const TFEntry* entry, NameSpace space) const {
+  auto it = nameChangeIndex_.find(ChangeKey(entry, space));
+  return it == nameChangeIndex_.end() ? nullptr : &nameChanges_[it->second];
+}
+
+void Compilation::RecordNameChange(const TFEntry* entry, NameSpace space, const std::string& from,
+                                   std::uint8_t reasons) {
+  auto [it, added] = nameChangeIndex_.emplace(ChangeKey(entry, space), nameChanges_.size());
+  if (!added) {
+    nameChanges_[it->second].Reasons |= reasons;
+    return;
+  }
+  nameChanges_.push_back(TNameChange{entry, from, space, reasons});
+}
+
+void Compilation::RecordSkip(const std::string& source, const std::string& why) {
+  Debug(">>> " + source + " passed over: " + why, 1);
+  skipped_.push_back(TSkippedEntry{source, why});
+}
+
+std::string Compilation::GivenName(const TFEntry* entry) const {
+  if (const TNameChange* c = NameChangeOf(entry, NameSpace::Joliet)) return c->From;
+  return entry->JolietName;
+}
+
+std::string Compilation::DisplayPath(const TDEntry* dir) const {
+  std::vector<const TDEntry*> chain;
+  for (const TDEntry* d = dir; d && d != Root() && d->Node; d = d->Parent) chain.push_back(d);
+  if (chain.empty()) return "/";
+  std::string out;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) out += "/" + GivenName((*it)->Node);
+  return out;
 }
 
 namespace {

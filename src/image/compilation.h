@@ -2,15 +2,22 @@
 // subdirectory nodes inside them (TFEntry) that a disc will hold, built from
 // paths on the local disk or created empty, with fixed capacities.
 //
-// Directory paths inside the compilation are backslash-separated and
-// uppercased ("\DOCS\PHOTOS"); "/" is accepted wherever a caller passes a
-// destination path and is read as "\".
+// Names are kept as given, with their case: Linux tells "readme.txt" and
+// "ReadMe.txt" apart, so the compilation does too (the layout makes them
+// unique where a name space ignores case). Directory paths inside the
+// compilation are backslash-separated ("\Docs\Photos"); "/" is accepted
+// wherever a caller passes a destination path and is read as "\", "." and
+// ".." are resolved, and a path that climbs above the root is refused. A
+// lookup by path or name prefers the exact name and falls back to one that
+// differs in case only. A name may itself hold "\" (a Linux file name may):
+// such an entry is reached through its TDEntry, or by path components.
 #pragma once
 
 #include "platform/find_files.h"
 #include "platform/time_zone.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,15 +29,18 @@ namespace velloran::image {
 
 using platform::TDateTime;
 
+using DebugFn = std::function<void(const std::string& message, std::uint8_t mType)>;
+
 struct TFEntry;
 
 struct TDEntry {
   std::string IsoName;     // root "CD_ROOT"
   std::string JolietName;  // root "CD Root Directory"
   std::uint8_t Flag = 0;
+  bool Imported = false;  // entered from an earlier session
   std::int64_t IsoExtentSize = 0;     // bytes, set by the layout
   std::int64_t JolietExtentSize = 0;  // bytes, set by the layout
-  std::string Path;                   // uppercased, root "\"
+  std::string Path;                   // names as given, root "\"
   std::int32_t IsoExtentOffset = 0;     // sectors from the ISO directory area
   std::int32_t JolietExtentOffset = 0;  // sectors from the Joliet directory area
   std::uint8_t Depth = 1;               // root 1
@@ -42,7 +52,8 @@ struct TDEntry {
 
   // Bookkeeping that keeps large compilations fast: the last child (O(1)
   // append), the node standing for this directory in its parent, the
-  // children by uppercased long name and the ISO names in use.
+  // children by long name (when a file and a folder share a name, the one
+  // added first) and the ISO names in use.
   TFEntry* LastChild = nullptr;
   TFEntry* Node = nullptr;
   std::unordered_map<std::string, TFEntry*> ChildrenByName;
@@ -55,6 +66,7 @@ struct TFEntry {
   std::string JolietName;  // long name (UTF-8)
   std::string SourcePath;  // empty for subdirectory nodes and imported files
   bool Imported = false;   // Extent is an absolute LBA of an earlier session
+  std::int8_t ZoneOffset = 0;  // of Date: quarter hours east of UTC in force at that date
   TDateTime Date = 0;
   std::int64_t Size = 0;
   std::int64_t JolietSize = 0;  // for a subdirectory node the Joliet extent size
@@ -77,6 +89,35 @@ struct TFoundDir {
   std::string ShortName;  // empty: the uppercased long name is used
   int Attr = platform::faDirectory;
   TDateTime Date = 0;  // 0 or not convertible: now
+  std::time_t Time = 0;  // the moment of Date when known (its UTC offset is then exact)
+};
+
+// How a name on the disc came to differ from the name an entry was given.
+// Flags: one change may have several causes.
+enum NameChangeReason : std::uint8_t {
+  kNameCaseOnly = 1,        // another name in the folder differs only in case
+  kNameTaken = 2,           // another entry in the folder has this very name
+  kNameCharacters = 4,      // characters the name space does not allow
+  kNameUnrepresentable = 8,  // characters outside UCS-2, or bytes that are not UTF-8
+  kNameTooLong = 16,        // longer than the name space allows
+};
+
+enum class NameSpace : std::uint8_t { Iso, Joliet };
+
+// One entry's name changed in one name space by the layout. The entry's
+// current name in that space is the name on the disc.
+struct TNameChange {
+  const TFEntry* Entry = nullptr;
+  std::string From;  // the name before the change
+  NameSpace Space = NameSpace::Joliet;
+  std::uint8_t Reasons = 0;  // NameChangeReason flags
+};
+
+// Something found in a source folder, or given, that the compilation left
+// out, and why.
+struct TSkippedEntry {
+  std::string Source;  // the source path (or the name given)
+  std::string Why;
 };
 
 // What the tree tells its owner. Senders are added by the owner.
@@ -108,12 +149,18 @@ class Compilation {
   // the time-zone bias used by directory record dates.
   void ResetCompilation(int maxFiles, int maxDirs);
 
-  // nullptr when a capacity is reached (reported with mType 3).
+  // nullptr when a capacity is reached (reported with mType 3) or the name
+  // is not one a directory can have ("", "." or "..", or holding "/";
+  // reported as an invalid destination, mType 4). A directory of that exact
+  // name in parent is returned as it is.
   TDEntry* CreateDir(TDEntry* parent, const std::string& name, int attr);
   TDEntry* AddDirEntry(TDEntry* parent, const TFoundDir& found);
   // Adds one file: nullptr when skipped, refused as a duplicate or beyond
   // capacity. longName is the name in the compilation (the source's own
   // name for AddFile/AddFolder). importedLba >= 0 marks an imported file.
+  // A folder of the same name does not stop it (the layout tells the two
+  // apart); a file of the same name is replaced when ReplaceFile is set and
+  // otherwise stays, the new one being reported as skipped.
   TFEntry* AddFileEntry(TDEntry* dir, const std::string& sourcePath, const platform::TSearchRec& found,
                         std::int32_t ownerTag, std::int64_t importedLba = -1);
 
@@ -125,9 +172,20 @@ class Compilation {
   // Result of the last entry handled: 1 added, 0 not added or failure.
   int AddFolder(TDEntry* destDir, const std::string& sourceFolder, bool archiveOnly, bool useSourcePath, bool recurse,
                 int attrMask, const std::string& mask);
+  // nullptr when the path climbs above the root (reported as an invalid
+  // destination) or a level cannot be created.
   TDEntry* ForceDirs(const std::string& path);
+  // The same by names, below base (nullptr: the root); each name is taken
+  // whole ("\" is a character of it).
+  TDEntry* ForceDirs(TDEntry* base, const std::vector<std::string>& names);
   TDEntry* FindDir(const std::string& path) const;
+  // The child of that long name: the exact name first, else one differing
+  // only in case.
   TFEntry* FindFile(const TDEntry* dir, const std::string& longName) const;
+  // The child of exactly that long name and kind, or nullptr.
+  TFEntry* FindChild(const TDEntry* dir, const std::string& longName, bool directory) const;
+  // Removes one child (a subdirectory node with everything below it).
+  bool RemoveEntry(TFEntry* child);
   bool RemoveFile(const std::string& dirPath, const std::string& longName);
   bool RemoveDir(TDEntry* dir);
   std::int64_t FolderSize(const std::string& path) const;
@@ -145,10 +203,36 @@ class Compilation {
   const std::vector<std::unique_ptr<TDEntry>>& Dirs() const { return dirs_; }
   const std::vector<std::unique_ptr<TFEntry>>& Files() const { return files_; }
 
+  // Names changed by the layout (ResolveNames) since the last reset, in the
+  // order they were made; entries removed since are dropped.
+  const std::vector<TNameChange>& NameChanges() const { return nameChanges_; }
+  // How many entries have a name changed (in one name space or both).
+  std::size_t EntriesRenamed() const;
+  // The record of entry's change in that space, or nullptr.
+  const TNameChange* NameChangeOf(const TFEntry* entry, NameSpace space) const;
+  // Notes a change of entry's name in space (from: the name before it); a
+  // second change of the same entry and space keeps the first name.
+  void RecordNameChange(const TFEntry* entry, NameSpace space, const std::string& from, std::uint8_t reasons);
+  // What was left out since the last reset.
+  const std::vector<TSkippedEntry>& Skipped() const { return skipped_; }
+  // Notes (and reports, mType 1) something left out.
+  void RecordSkip(const std::string& source, const std::string& why);
+  // The name entry was given (before any change the layout made).
+  std::string GivenName(const TFEntry* entry) const;
+  // The folder's path on the disc as a user reads it: "/" between the
+  // names it was given, "/" for the root.
+  std::string DisplayPath(const TDEntry* dir) const;
+
   // Uppercases ASCII letters only.
   static std::string UpperAscii(std::string s);
-  // "/" to "\", no trailing "\" (the root stays "\").
+  // "/" to "\", no trailing "\" (the root stays "\"), "." and ".."
+  // resolved. Empty when the path climbs above the root.
   static std::string NormalisePath(const std::string& path);
+  // The names of a path ("\" and "/" separate them, "." and ".." are
+  // resolved); false when it climbs above the root.
+  static bool SplitPath(const std::string& path, std::vector<std::string>& names);
+  // A name an entry can have: not empty, not "." or "..", no "/" or NUL.
+  static bool ValidName(const std::string& name);
 
  private:
   struct RemovalBatch;
@@ -162,11 +246,14 @@ class Compilation {
   int AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder, bool archiveOnly, bool useSourcePath,
                     bool recurse, int attrMask, const std::string& mask,
                     std::vector<std::pair<std::uint64_t, std::uint64_t>>& ancestors);
-  TDEntry* SourceDestination(const std::string& sourceDir, const TDEntry* base);
+  TDEntry* SourceDestination(const std::string& sourceDir, TDEntry* base);
+  TDEntry* FindDirIn(const TDEntry* dir, const std::string& name) const;
 
   std::vector<std::unique_ptr<TDEntry>> dirs_;
   std::vector<std::unique_ptr<TFEntry>> files_;
-  std::unordered_map<std::string, TDEntry*> dirsByPath_;
+  std::vector<TNameChange> nameChanges_;
+  std::unordered_map<std::uintptr_t, std::size_t> nameChangeIndex_;  // entry address + space -> record
+  std::vector<TSkippedEntry> skipped_;
   int maxFiles_ = kDefaultMaxFiles;
   int maxDirs_ = kDefaultMaxDirs;
   std::int64_t totalRounded_ = 0;

@@ -265,8 +265,9 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
       pending = Pending{};
     }
     attr |= platform::faDirectory;
-    // An entry the compilation holds already wins over the imported one.
-    if (TFEntry* existing = tree_.FindFile(dir, name); existing && !existing->IsDirectory()) return true;
+    // A folder the compilation holds already takes the imported folder's
+    // contents; a file of the same name stays beside it (the layout gives
+    // one of the two another name), so no earlier file is lost.
     if (visited_.count(r.Extent)) {
       Error(">>> " + Format(import_msg::DIRECTORY_LOOP, r.Extent));
       return false;
@@ -279,12 +280,14 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
       Error(">>> " + Format(import_msg::DIRECTORY_SIZE, r.Size, r.Extent));
       return false;
     }
-    TFoundDir found{name, ShortDirName(name), attr, time ? platform::UnixToDateTime(time) : 0};
+    TFoundDir found{name, ShortDirName(name), attr, time ? platform::UnixToDateTime(time) : 0, time};
+    const bool merged = tree_.FindChild(dir, name, true) != nullptr;
     TDEntry* sub = tree_.AddDirEntry(dir, found);
     if (!sub) {
       stopped_ = true;  // the compilation is full (reported by the tree)
       return false;
     }
+    if (!merged) sub->Imported = true;
     ++dirs_;
     ImportDir(r.Extent, r.Size, sub, joliet, depth + 1);
     return true;
@@ -323,15 +326,17 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
 
 bool TSessionImporter::AddFile(TDEntry* dir, const std::string& name, std::uint32_t extent, std::uint64_t size,
                                int attr, std::time_t time) {
-  // The tree gives names without a dot one ("README" becomes "README."),
-  // so both spellings stand for the same entry.
   const std::uint64_t sectors = (size + kSectorSize - 1) / kSectorSize;
   if (volumeEnd_ != 0 && size != 0 && (extent >= volumeEnd_ || sectors > volumeEnd_ - extent)) {
     Error(">>> " + Format(import_msg::OUTSIDE_VOLUME, extent) + "\n\r" + name);
     return false;
   }
-  if (tree_.FindFile(dir, name)) return false;
-  if (name.find('.') == std::string::npos && tree_.FindFile(dir, name + ".")) return false;
+  // A file added to the compilation replaces the imported file of that
+  // name. The tree gives names without a dot one ("README" becomes
+  // "README."), so both spellings stand for the same entry. A folder of the
+  // name does not: both stay.
+  if (tree_.FindChild(dir, name, false)) return false;
+  if (name.find('.') == std::string::npos && tree_.FindChild(dir, name + ".", false)) return false;
   platform::TSearchRec found;
   found.Name = name;
   found.Attr = attr;

@@ -103,7 +103,10 @@ bool TZCDBurner::BuildLayout(bool ImageOnly, TDEntry* Root) {
   const DebugFn debug = [this](const std::string& text, std::uint8_t mType) {
     if (DoDebug) Debug(text, mType);
   };
-  ResolveNames(FCompilation, debug);
+  // Renames are the user's business on every path, not only when debugging.
+  ResolveNames(FCompilation, JolietFileSystem, [this](const std::string& text, std::uint8_t mType) {
+    Debug(text, mType);
+  });
   TLayoutOptions options;
   options.Joliet = JolietFileSystem;
   options.Bootable = Bootable;
@@ -134,7 +137,7 @@ bool TZCDBurner::BuildMetadata(bool ImageOnly, TDEntry* Root) {
   info.DateCreation = DateCreation;
   info.DateModification = DateModification;
   info.Now = platform::Now();
-  info.TimeZoneBias = FCompilation.TimeZoneBias();
+  info.TimeZoneBias = platform::LocalBiasMinutes();
   if (!image::BuildMetadata(FCompilation, FLayout, info, FMetadata)) return false;
   const std::size_t descriptorBytes =
       static_cast<std::size_t>(FLayout.Terminator + 1 - FLayout.StartAddress) * kSectorSize;

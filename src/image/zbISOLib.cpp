@@ -16,18 +16,23 @@ std::uint32_t SectorsOf(std::int64_t bytes) {
   return static_cast<std::uint32_t>((bytes + kSectorSize - 1) / kSectorSize);
 }
 
+// Offset from UTC in 15-minute units as records and descriptors hold it
+// (-48 to +52).
+std::int8_t ZoneQuarters(int minutesEast) { return static_cast<std::int8_t>(std::clamp(minutesEast / 15, -48, 52)); }
+
 std::string Lba8(std::uint32_t lba) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%08u", lba);
   return buf;
 }
 
-bool FirstChildIsDot(const TDEntry& dir) { return dir.FirstChild && dir.FirstChild->JolietName == "."; }
-
 // Walks the records of one directory as they are laid out, calling
-// place(offsetInExtent, length) for each; returns the extent size in bytes.
+// place(offsetInExtent, length, child, part) for each ("." and ".." have no
+// child and parts -1 and -2); returns the extent size in bytes.
+// lengths: each child's record length when known (else computed here).
 template <typename Place>
-std::int64_t WalkRecords(const TDEntry& dir, bool joliet, Place place) {
+std::int64_t WalkRecords(std::span<const TFEntry* const> children, std::span<const std::uint8_t> lengths, bool joliet,
+                         Place place) {
   std::int64_t sectors = 1;
   std::int64_t pos = 0;
   auto put = [&](std::size_t len, auto&&... args) {
@@ -38,22 +43,59 @@ std::int64_t WalkRecords(const TDEntry& dir, bool joliet, Place place) {
     place((sectors - 1) * kSectorSize + pos, len, args...);
     pos += static_cast<std::int64_t>(len);
   };
-  if (!FirstChildIsDot(dir)) {
-    put(34, static_cast<const TFEntry*>(nullptr), std::int64_t{-1});
-    put(34, static_cast<const TFEntry*>(nullptr), std::int64_t{-2});
-  }
-  for (const TFEntry* c = dir.FirstChild; c; c = c->Next) {
-    const std::size_t len = RecordLength((joliet ? JolietRecordIdentifier(*c) : IsoRecordIdentifier(*c)).size());
+  put(34, static_cast<const TFEntry*>(nullptr), std::int64_t{-1});
+  put(34, static_cast<const TFEntry*>(nullptr), std::int64_t{-2});
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    const TFEntry* c = children[i];
+    const std::size_t len = i < lengths.size()
+                                ? lengths[i]
+                                : RecordLength((joliet ? JolietRecordIdentifier(*c) : IsoRecordIdentifier(*c)).size());
     const std::int64_t parts = c->IsDirectory() ? 1 : ExtentCount(c->Size);
     for (std::int64_t k = 0; k < parts; ++k) put(len, c, k);
   }
   return sectors * kSectorSize;
 }
 
+struct TDirRecords {
+  std::span<const TFEntry* const> children;
+  std::span<const std::uint8_t> lengths;
+};
+
+TDirRecords RecordsOf(const TLayout& L, std::size_t dirIndex, bool joliet) {
+  const auto& records = joliet ? L.JolietRecords : L.IsoRecords;
+  const auto& lengths = joliet ? L.JolietRecordLengths : L.IsoRecordLengths;
+  const auto& start = joliet ? L.JolietRecordStart : L.IsoRecordStart;
+  const std::size_t b = start[dirIndex], n = start[dirIndex + 1] - b;
+  return {std::span<const TFEntry* const>(records).subspan(b, n), std::span<const std::uint8_t>(lengths).subspan(b, n)};
+}
+
+// Every directory's children in record order, with their record lengths,
+// for one name space.
+void SortRecords(const Compilation& c, bool joliet, std::vector<const TFEntry*>& records,
+                 std::vector<std::uint8_t>& lengths, std::vector<std::uint32_t>& start) {
+  records.clear();
+  lengths.clear();
+  start.clear();
+  records.reserve(c.Files().size());
+  lengths.reserve(c.Files().size());
+  start.reserve(c.Dirs().size() + 1);
+  for (const auto& d : c.Dirs()) {
+    start.push_back(static_cast<std::uint32_t>(records.size()));
+    SortedChildren(*d, joliet, records, &lengths);
+  }
+  start.push_back(static_cast<std::uint32_t>(records.size()));
+}
+
 }  // namespace
 
+std::int64_t DirectoryExtentSize(std::span<const TFEntry* const> sortedChildren, bool joliet) {
+  return WalkRecords(sortedChildren, {}, joliet, [](std::int64_t, std::size_t, const TFEntry*, std::int64_t) {});
+}
+
 std::int64_t DirectoryExtentSize(const TDEntry& dir, bool joliet) {
-  return WalkRecords(dir, joliet, [](std::int64_t, std::size_t, const TFEntry*, std::int64_t) {});
+  std::vector<const TFEntry*> children;
+  SortedChildren(dir, joliet, children);
+  return DirectoryExtentSize(children, joliet);
 }
 
 std::uint8_t BootMediaType(std::uint32_t sectors) {
@@ -98,13 +140,20 @@ TLayout BuildLayout(Compilation& compilation, const TLayoutOptions& options, con
   }
 
   // Directory extents, offsets in directory-array order.
+  SortRecords(compilation, false, L.IsoRecords, L.IsoRecordLengths, L.IsoRecordStart);
+  if (L.Joliet) SortRecords(compilation, true, L.JolietRecords, L.JolietRecordLengths, L.JolietRecordStart);
   std::int64_t isoSectors = 0, jolietSectors = 0;
-  for (const auto& d : compilation.Dirs()) {
-    d->IsoExtentSize = DirectoryExtentSize(*d, false);
+  const auto& dirs = compilation.Dirs();
+  for (std::size_t i = 0; i < dirs.size(); ++i) {
+    TDEntry* d = dirs[i].get();
+    const TDirRecords iso = RecordsOf(L, i, false);
+    d->IsoExtentSize = WalkRecords(iso.children, iso.lengths, false, [](std::int64_t, std::size_t, const TFEntry*, std::int64_t) {});
     d->IsoExtentOffset = static_cast<std::int32_t>(isoSectors);
     isoSectors += d->IsoExtentSize / kSectorSize;
     if (L.Joliet) {
-      d->JolietExtentSize = DirectoryExtentSize(*d, true);
+      const TDirRecords joliet = RecordsOf(L, i, true);
+      d->JolietExtentSize =
+          WalkRecords(joliet.children, joliet.lengths, true, [](std::int64_t, std::size_t, const TFEntry*, std::int64_t) {});
       d->JolietExtentOffset = static_cast<std::int32_t>(jolietSectors);
       jolietSectors += d->JolietExtentSize / kSectorSize;
     } else {
@@ -211,9 +260,10 @@ class MetadataWriter {
       PathTable(L.JolietL, L.JolietOrder, true, false);
       PathTable(L.JolietM, L.JolietOrder, true, true);
     }
-    for (const auto& d : comp_.Dirs()) Directory(*d, false);
+    const auto& dirs = comp_.Dirs();
+    for (std::size_t i = 0; i < dirs.size(); ++i) Directory(*dirs[i], RecordsOf(L, i, false), false);
     if (L.Joliet)
-      for (const auto& d : comp_.Dirs()) Directory(*d, true);
+      for (std::size_t i = 0; i < dirs.size(); ++i) Directory(*dirs[i], RecordsOf(L, i, true), true);
     if (L.Bootable) BootCatalog();
   }
 
@@ -242,9 +292,17 @@ class MetadataWriter {
     for (std::size_t i = 0; i < chars; ++i) be::store16(p + 2 * i, i < units.size() ? units[i] : u' ');
   }
 
-  static void Date17(std::uint8_t* p, const std::string& digits) {
+  // Sixteen digits of local date and time, then the offset from UTC in
+  // 15-minute units.
+  static void Date17(std::uint8_t* p, const std::string& digits, std::int8_t zoneQuarters = 0) {
     std::memcpy(p, digits.data(), std::min<std::size_t>(16, digits.size()));
-    p[16] = 0;
+    p[16] = static_cast<std::uint8_t>(zoneQuarters);
+  }
+
+  // The offset in force at a date given as a local date and time; a date
+  // left at 0 (not set) has none.
+  static std::int8_t OffsetOfLocal(TDateTime value) {
+    return value == 0 ? 0 : ZoneQuarters(platform::UtcOffsetMinutesOfLocal(value));
   }
 
   void RootRecord(std::uint8_t* p, bool joliet) {
@@ -290,8 +348,11 @@ class MetadataWriter {
     text(702, joliet ? 36 : 37, info_.FileCopyright);
     text(739, joliet ? 36 : 37, info_.FileAbstract);
     text(776, joliet ? 36 : 37, info_.FileBibliographic);
-    Date17(p + 813, DescriptorDate(joliet ? info_.DateCreation : info_.Now));
-    Date17(p + 830, DescriptorDate(joliet ? info_.DateModification : info_.Now));
+    const std::int8_t nowOffset = ZoneQuarters(-info_.TimeZoneBias);
+    Date17(p + 813, DescriptorDate(joliet ? info_.DateCreation : info_.Now),
+           joliet ? OffsetOfLocal(info_.DateCreation) : nowOffset);
+    Date17(p + 830, DescriptorDate(joliet ? info_.DateModification : info_.Now),
+           joliet ? OffsetOfLocal(info_.DateModification) : nowOffset);
     Date17(p + 847, "0000000000000000");
     Date17(p + 864, "0000000000000000");
     p[881] = 1;
@@ -349,7 +410,7 @@ class MetadataWriter {
     }
   }
 
-  void RecordDate(std::uint8_t* p, TDateTime value) {
+  static void RecordDate(std::uint8_t* p, TDateTime value, std::int8_t zoneQuarters) {
     platform::DateParts d{};
     if (!platform::DecodeDateTime(value, d)) return;
     p[0] = static_cast<std::uint8_t>(std::clamp(d.year - 1900, 0, 255));
@@ -358,23 +419,23 @@ class MetadataWriter {
     p[3] = static_cast<std::uint8_t>(d.hour);
     p[4] = static_cast<std::uint8_t>(d.minute);
     p[5] = static_cast<std::uint8_t>(d.second);
-    p[6] = static_cast<std::uint8_t>(static_cast<std::int8_t>(std::clamp(-info_.TimeZoneBias / 15, -48, 52)));
+    p[6] = static_cast<std::uint8_t>(zoneQuarters);
   }
 
-  void Record(std::uint8_t* p, const std::string& id, std::uint32_t extent, std::uint32_t size, TDateTime date,
-              std::uint8_t flags) {
+  static void Record(std::uint8_t* p, const std::string& id, std::uint32_t extent, std::uint32_t size,
+                     TDateTime date, std::int8_t zoneQuarters, std::uint8_t flags) {
     const std::size_t len = RecordLength(id.size());
     p[0] = static_cast<std::uint8_t>(len);
     both::store32(p + 2, extent);
     both::store32(p + 10, size);
-    RecordDate(p + 18, date);
+    RecordDate(p + 18, date, zoneQuarters);
     p[25] = flags;
     both::store16(p + 28, 1);
     p[32] = static_cast<std::uint8_t>(id.size());
     std::memcpy(p + 33, id.data(), id.size());
   }
 
-  void Directory(const TDEntry& dir, bool joliet) {
+  void Directory(const TDEntry& dir, const TDirRecords& records, bool joliet) {
     const std::uint32_t area = joliet ? L.JolietDirArea : L.IsoDirArea;
     auto dirExtent = [&](const TDEntry& d) {
       return area + static_cast<std::uint32_t>(joliet ? d.JolietExtentOffset : d.IsoExtentOffset);
@@ -383,17 +444,20 @@ class MetadataWriter {
       return static_cast<std::uint32_t>(joliet ? d.JolietExtentSize : d.IsoExtentSize);
     };
     std::uint8_t* base = Sector(dirExtent(dir));
-    WalkRecords(dir, joliet, [&](std::int64_t off, std::size_t, const TFEntry* c, std::int64_t part) {
+    const std::int8_t nowOffset = ZoneQuarters(-info_.TimeZoneBias);
+    WalkRecords(records.children, records.lengths, joliet, [&](std::int64_t off, std::size_t, const TFEntry* c,
+                                                               std::int64_t part) {
       std::uint8_t* p = base + off;
       if (!c) {
         const TDEntry& target = part == -1 ? dir : *dir.Parent;
-        Record(p, std::string(1, part == -1 ? '\0' : '\1'), dirExtent(target), dirSize(target), info_.Now, 2);
+        Record(p, std::string(1, part == -1 ? '\0' : '\1'), dirExtent(target), dirSize(target), info_.Now,
+               nowOffset, 2);
         return;
       }
       const std::string id = joliet ? JolietRecordIdentifier(*c) : IsoRecordIdentifier(*c);
       std::uint8_t flags = (c->Attributes & platform::faHidden) ? 1 : 0;
       if (c->Directory) {
-        Record(p, id, dirExtent(*c->Directory), dirSize(*c->Directory), c->Date, flags | 2);
+        Record(p, id, dirExtent(*c->Directory), dirSize(*c->Directory), c->Date, c->ZoneOffset, flags | 2);
         return;
       }
       const std::int64_t parts = ExtentCount(c->Size);
@@ -408,7 +472,7 @@ class MetadataWriter {
         extent += static_cast<std::uint32_t>(part * (kMaxExtentBytes / kSectorSize));
         if (part + 1 < parts) flags |= 0x80;
       }
-      Record(p, id, extent, static_cast<std::uint32_t>(size), c->Date, flags);
+      Record(p, id, extent, static_cast<std::uint32_t>(size), c->Date, c->ZoneOffset, flags);
     });
   }
 

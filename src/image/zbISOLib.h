@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,6 @@ inline constexpr std::uint32_t kMinFirstFileLba = 150;
 // Largest extent of a multi-extent file: 4 GiB less one sector, so each
 // part stays below 4 GiB (the 32-bit data length) and starts on a sector.
 inline constexpr std::int64_t kMaxExtentBytes = 0xFFFFF800LL;
-
-using DebugFn = std::function<void(const std::string& message, std::uint8_t mType)>;
 
 struct TLayoutOptions {
   bool Joliet = true;
@@ -50,6 +49,12 @@ struct TLayout {
   bool Joliet = true;
   bool Bootable = false;
   std::vector<TDEntry*> IsoOrder, JolietOrder;  // path table order
+  // The children of every directory in the order of its records (ECMA-119
+  // 9.3), directory after directory in the order of Compilation::Dirs():
+  // those of Dirs()[i] are Records[RecordStart[i]] to Records[RecordStart[i + 1] - 1].
+  std::vector<const TFEntry*> IsoRecords, JolietRecords;
+  std::vector<std::uint8_t> IsoRecordLengths, JolietRecordLengths;  // bytes of each one's record
+  std::vector<std::uint32_t> IsoRecordStart, JolietRecordStart;
 
   std::size_t MetadataBytes() const { return static_cast<std::size_t>(MetadataEnd - StartAddress) * kSectorSize; }
 };
@@ -62,6 +67,7 @@ inline std::int64_t ExtentCount(std::int64_t size) {
 // Bytes of one directory's records in one name space (whole sectors, at
 // least one).
 std::int64_t DirectoryExtentSize(const TDEntry& dir, bool joliet);
+std::int64_t DirectoryExtentSize(std::span<const TFEntry* const> sortedChildren, bool joliet);
 
 // Computes every location and size, the path table order and numbers, the
 // directory offsets and the file extents. The names must be resolved
@@ -76,7 +82,7 @@ struct TVolumeInfo {
   std::string ApplicationUse;
   TDateTime DateCreation = 0, DateModification = 0;  // Joliet descriptor
   TDateTime Now = 0;  // PVD dates and the "." / ".." records
-  int TimeZoneBias = 0;  // minutes, positive west (recording dates of the records)
+  int TimeZoneBias = 0;  // of Now: minutes, positive west (each entry's date carries its own offset)
 };
 
 // "yyyymmddhhnnsszz" as the volume descriptors hold dates (16 characters).

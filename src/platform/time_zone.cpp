@@ -24,6 +24,27 @@ void CivilFromDays(std::int64_t z, int& y, int& m, int& d) {
 // 1899-12-30 counted from 1970-01-01.
 constexpr std::int64_t kDelphiEpochDays = -25569;
 
+// localtime_r takes a lock and checks the zone on every call, which shows
+// when 600,000 files are added. The offset only changes on quarter hours
+// (all zone transitions fall on them), so one quarter's offset is kept.
+// Seconds east of UTC.
+long CachedOffsetSeconds(std::time_t t, bool& ok) {
+  thread_local std::time_t cachedQuarter = -1;
+  thread_local long cachedOffset = 0;
+  ok = true;
+  const std::time_t quarter = t >= 0 ? t / 900 : (t - 899) / 900;
+  if (quarter != cachedQuarter) {
+    std::tm local{};
+    if (!localtime_r(&t, &local)) {
+      ok = false;
+      return 0;
+    }
+    cachedOffset = local.tm_gmtoff;
+    cachedQuarter = quarter;
+  }
+  return cachedOffset;
+}
+
 }  // namespace
 
 int LocalBiasMinutes() {
@@ -33,20 +54,16 @@ int LocalBiasMinutes() {
   return static_cast<int>(-local.tm_gmtoff / 60);
 }
 
+int UtcOffsetMinutesAt(std::time_t t) {
+  bool ok = false;
+  return static_cast<int>(CachedOffsetSeconds(t, ok) / 60);
+}
+
 TDateTime UnixToDateTime(std::time_t t) {
-  // localtime_r takes a lock and checks the zone on every call, which shows
-  // when 600,000 files are added. The offset only changes on quarter hours
-  // (all zone transitions fall on them), so one quarter's offset is kept.
-  thread_local std::time_t cachedQuarter = -1;
-  thread_local long cachedOffset = 0;
-  const std::time_t quarter = t >= 0 ? t / 900 : (t - 899) / 900;
-  if (quarter != cachedQuarter) {
-    std::tm local{};
-    if (!localtime_r(&t, &local)) return 0;
-    cachedOffset = local.tm_gmtoff;
-    cachedQuarter = quarter;
-  }
-  const std::int64_t localSeconds = static_cast<std::int64_t>(t) + cachedOffset;
+  bool ok = false;
+  const long offset = CachedOffsetSeconds(t, ok);
+  if (!ok) return 0;
+  const std::int64_t localSeconds = static_cast<std::int64_t>(t) + offset;
   const std::int64_t days = localSeconds >= 0 ? localSeconds / 86400 : (localSeconds - 86399) / 86400;
   const double secs = static_cast<double>(localSeconds - days * 86400);
   return static_cast<double>(days - kDelphiEpochDays) + secs / 86400.0;
@@ -75,6 +92,30 @@ bool DecodeDateTime(TDateTime value, DateParts& out) {
   out.second = static_cast<int>(ms / 1000 % 60);
   out.millisecond = static_cast<int>(ms % 1000);
   return out.year >= 1 && out.year <= 9999;
+}
+
+int UtcOffsetMinutesOfLocal(TDateTime value) {
+  DateParts p{};
+  if (!DecodeDateTime(value, p)) return 0;
+  std::tm tm{};
+  tm.tm_year = p.year - 1900;
+  tm.tm_mon = p.month - 1;
+  tm.tm_mday = p.day;
+  tm.tm_hour = p.hour;
+  tm.tm_min = p.minute;
+  tm.tm_sec = p.second;
+  tm.tm_isdst = 1;  // the repeated hour: its first pass, under daylight saving time
+  std::tm probe = tm;
+  std::time_t t = std::mktime(&probe);
+  if (t == static_cast<std::time_t>(-1) || probe.tm_hour != tm.tm_hour || probe.tm_mday != tm.tm_mday) {
+    // No daylight saving time at that date (mktime moved the clock): the
+    // standard offset is the one in force.
+    probe = tm;
+    probe.tm_isdst = 0;
+    t = std::mktime(&probe);
+    if (t == static_cast<std::time_t>(-1)) return 0;
+  }
+  return UtcOffsetMinutesAt(t);
 }
 
 }  // namespace velloran::platform

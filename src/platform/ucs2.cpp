@@ -1,5 +1,9 @@
 #include "platform/ucs2.h"
 
+#include <clocale>
+#include <cwctype>
+#include <locale.h>
+
 namespace velloran::platform {
 
 namespace {
@@ -78,7 +82,29 @@ std::string Utf16ToBigEndian(std::u16string_view units) {
   return out;
 }
 
-std::string Utf8ToUcs2Be(std::string_view utf8) { return Utf16ToBigEndian(Utf8ToUtf16(utf8)); }
+std::size_t AppendUcs2Be(std::string& out, std::string_view utf8) {
+  const std::size_t before = out.size();
+  out.reserve(before + 2 * utf8.size() + 4);
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t cp;
+    std::size_t n = DecodeOne(utf8, i, cp);
+    if (n == 0) {
+      cp = static_cast<unsigned char>(utf8[i]);  // Latin-1 fallback
+      n = 1;
+    }
+    if (cp >= 0x10000) cp = u'_';
+    out += static_cast<char>(cp >> 8);
+    out += static_cast<char>(cp & 0xFF);
+    i += n;
+  }
+  return (out.size() - before) / 2;
+}
+
+std::string Utf8ToUcs2Be(std::string_view utf8) {
+  std::string out;
+  AppendUcs2Be(out, utf8);
+  return out;
+}
 
 std::string Ucs2BeToUtf8(std::string_view bytes) {
   std::string out;
@@ -96,6 +122,22 @@ std::string Ucs2BeToUtf8(std::string_view bytes) {
       u = 0xFFFD;
     }
     AppendUtf8(out, u);
+  }
+  return out;
+}
+
+std::u16string UpperUtf16(std::u16string_view units) {
+  // One locale object for the process; it is never freed (it may be in use
+  // on any thread until exit).
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  std::u16string out(units);
+  for (char16_t& u : out) {
+    if (u >= u'a' && u <= u'z') {
+      u = static_cast<char16_t>(u - u'a' + u'A');
+    } else if (u >= 0x80 && utf8 && (u < 0xD800 || u > 0xDFFF)) {
+      const wint_t up = towupper_l(static_cast<wint_t>(u), utf8);
+      if (up < 0x10000) u = static_cast<char16_t>(up);
+    }
   }
   return out;
 }

@@ -22,9 +22,16 @@ std::string Utf16ToBigEndian(std::u16string_view units);
 
 // Shorthand for Utf16ToBigEndian(Utf8ToUtf16(utf8)).
 std::string Utf8ToUcs2Be(std::string_view utf8);
+// The same appended to out in one pass; returns the number of units added.
+std::size_t AppendUcs2Be(std::string& out, std::string_view utf8);
 
 // Big-endian UTF-16 bytes back to UTF-8 (unpaired surrogates become U+FFFD).
 std::string Ucs2BeToUtf8(std::string_view bytes);
+
+// The units in upper case, as a reader that ignores case compares names
+// (Windows does for Joliet): Unicode's simple upper-case mapping of the C
+// library's UTF-8 locale, ASCII only where that locale is missing.
+std::u16string UpperUtf16(std::u16string_view units);
 
 // Cuts units to at most maxUnits without splitting a surrogate pair (pairs
 // only arise from Ucs2BeToUtf8's counterpart input, never from Utf8ToUtf16).

@@ -204,6 +204,29 @@ TEST_F(CommandsTest, SaveAsIsoWritesAnImageTheReadersAccept) {
   EXPECT_EQ(Status().completeSessions, 0);
 }
 
+TEST_F(CommandsTest, SaveAsIsoListsChangedNamesInTheLogAndCountsThemOnTheStatusLine) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  WriteFile("Names/readme.txt", 10, 'l');
+  WriteFile("Names/ReadMe.txt", 10, 'm');
+  WriteFile("Names/a:b.txt", 10, 'c');
+  DropOnList({"Names"});
+  onModal_ = [&](QDialog*) {
+    w().sd->setDirectory(QString::fromStdString(dir_.string()));
+    w().sd->selectFile("names");
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().SaveAsISOFileClick();
+  EXPECT_EQ(w().Label3->text(), "2 names changed for the disc (see the log)");
+  WaitForProgressToClose();
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation process done successfully."});
+  const QString log = w().DebugLog().join("\n");
+  EXPECT_TRUE(log.contains(">>> Name changed for the disc: /Names/readme.txt -> readme~1.txt (Joliet: differs only "
+                           "in case from another name in the folder)"))
+      << log.toStdString();
+  EXPECT_TRUE(log.contains(">>> Name changed for the disc: /Names/a:b.txt -> a_b.txt")) << log.toStdString();
+}
+
 TEST_F(CommandsTest, BurnFromIsoBurnsABlankDiscAndRefusesAWrittenOne) {
   Insert(vrec::MediumKind::DvdPlusR);
   Start();

@@ -211,5 +211,23 @@ TEST_F(LayoutEditTest, DeletingTheTopNodeEmptiesTheCompilationWithoutAsking) {
   EXPECT_EQ(w().zcdb.Tree().MaxDirs(), 20000);
 }
 
+TEST_F(LayoutEditTest, FoldersWhoseNamesDifferOnlyInCaseAreKeptAndDeletedApart) {
+  WriteFile("Pair/Docs/a.txt", 100);
+  WriteFile("Pair/docs/b.txt", 100);
+  DropOnList({"Pair"});
+  QTreeWidgetItem* pair = Child(w().TopNode(), "Pair");
+  ASSERT_NE(pair, nullptr);
+  w().tvdir->setCurrentItem(pair);
+  ASSERT_EQ(Sorted(ListNames()), (QStringList{"Docs", "docs"}));
+  ListItem("docs")->setSelected(true);
+  w().DeleteFromList = true;
+  w().btnDeleteClick();
+  EXPECT_EQ(ListNames(), QStringList{"Docs"});
+  const image::TDEntry* dir = w().zcdb.FindDir("\\Pair");
+  ASSERT_NE(w().zcdb.Tree().FindChild(dir, "Docs", true), nullptr);
+  EXPECT_EQ(w().zcdb.Tree().FindChild(dir, "docs", true), nullptr);
+  EXPECT_NE(w().zcdb.FindFile(w().zcdb.FindDir("\\Pair\\Docs"), "a.txt"), nullptr);
+}
+
 }  // namespace
 }  // namespace velloran::app::testing

@@ -16,6 +16,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -485,4 +486,217 @@ TEST_F(ImageTest, BadInputFailsClearlyAndWritesNothing) {
   fs::remove_all(base);
 }
 
+// --- Names the disc cannot hold as they are -----------------------------------------
+
+// A tree with every kind of name Linux allows and ISO 9660 or Joliet does
+// not, saved under "./docs" (the "./" must not disturb the root), and the
+// names the Joliet tree must show for it.
+class NameCases : public ImageTest {
+ protected:
+  void SetUp() override {
+    base_ = Scratch("names");
+    src_ = base_ / "src";
+    for (const auto& [path, content] : Sources()) Put(src_ / path, content);
+    ASSERT_EQ(::mkfifo((src_ / "pipe").c_str(), 0600), 0);
+    image_ = base_ / "names.iso";
+    save_ = Shell(Quote(kVelloran) + " save-iso --verbose " + Quote(image_.string()) + " ./docs=" +
+                  Quote(src_.string()));
+    ASSERT_EQ(save_.status, 0) << save_.out;
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  static std::string LongName() { return std::string(146, 'L') + ".txt"; }
+  static std::vector<std::pair<std::string, std::string>> Sources() {
+    return {{"readme.txt", "lower case"},         {"ReadMe.txt", "mixed case"},
+            {"CaseDir/one.txt", "in CaseDir"},    {"casedir/two.txt", "in casedir"},
+            {LongName(), "a long name"},          {"x\\y/inner.txt", "in x\\y"},
+            {"x/y/deep.txt", "in x/y"},           {"a:b.txt", "colon"},
+            {"what?.txt", "question"},            {"star*.txt", "star"},
+            {"semi;colon.txt", "semicolon"}};
+  }
+  // Joliet path -> content.
+  static Tree Expected() {
+    Tree t;
+    for (const char* d : {"/docs", "/docs/CaseDir", "/docs/casedir~1", "/docs/x", "/docs/x/y", "/docs/x_y"}) t[d] = "d";
+    t["/docs/readme~1.txt"] = "f:lower case";
+    t["/docs/ReadMe.txt"] = "f:mixed case";
+    t["/docs/CaseDir/one.txt"] = "f:in CaseDir";
+    t["/docs/casedir~1/two.txt"] = "f:in casedir";
+    t["/docs/" + std::string(104, 'L') + "~1.txt"] = "f:a long name";
+    t["/docs/x_y/inner.txt"] = "f:in x\\y";
+    t["/docs/x/y/deep.txt"] = "f:in x/y";
+    t["/docs/a_b.txt"] = "f:colon";
+    t["/docs/what_.txt"] = "f:question";
+    t["/docs/star_.txt"] = "f:star";
+    t["/docs/semi_colon.txt"] = "f:semicolon";
+    return t;
+  }
+  // What a reader that ignores Joliet must see: every file once, contents
+  // alike (the names are 8.3 names there).
+  static std::multiset<std::string> Contents(const Tree& t) {
+    std::multiset<std::string> c;
+    for (const auto& [p, v] : t)
+      if (v != "d") c.insert(v);
+    return c;
+  }
+
+  fs::path base_, src_, image_;
+  RunResult save_;
+};
+
+TEST_F(NameCases, EveryNameIsKeptAndEveryChangeReported) {
+  // The summary, with every change listed.
+  for (const char* line : {"8 names changed for the disc:", "/docs/readme.txt -> readme~1.txt (Joliet: differs only in case",
+                           "/docs/casedir -> casedir~1 (Joliet: differs only in case",
+                           "/docs/a:b.txt -> a_b.txt (Joliet: characters Joliet does not allow",
+                           "/docs/x\\y -> x_y (Joliet: characters", "(Joliet: longer than 110 characters)",
+                           "1 entry left out of the disc:", "pipe (FIFO)"})
+    EXPECT_NE(save_.out.find(line), std::string::npos) << line << "\n" << save_.out;
+  const Tree want = Expected();
+  int readers = 0;
+  if (Have("xorriso")) {
+    ++readers;
+    const fs::path out = base_ / "xorriso";
+    RunResult r = Shell("xorriso -abort_on FAILURE -joliet on -osirrox on -indev " + Quote(image_.string()) +
+                        " -extract / " + Quote(out.string()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("SORRY"), std::string::npos) << r.out;
+    const Tree got = ExtractedTree(out);
+    EXPECT_TRUE(want == got) << "xorriso, Joliet\n" << Diff(want, got);
+    // The ISO 9660 tree alone: every file once, under names unique there.
+    const fs::path iso = base_ / "xorriso-iso";
+    r = Shell("xorriso -abort_on FAILURE -joliet off -osirrox on -indev " + Quote(image_.string()) + " -extract / " +
+              Quote(iso.string()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Contents(ExtractedTree(iso)), Contents(want));
+  }
+  const std::string sevenZip = Have("7zz") ? "7zz" : Have("7z") ? "7z" : "";
+  if (!sevenZip.empty()) {
+    ++readers;
+    const fs::path out = base_ / "7z";
+    const RunResult r = Shell(sevenZip + " x -y -o" + Quote(out.string()) + " " + Quote(image_.string()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Tree got = ExtractedTree(out);
+    EXPECT_TRUE(want == got) << "7-Zip\n" << Diff(want, got);
+  }
+  if (const std::string python = PythonWithPycdlib(); !python.empty()) {
+    ++readers;
+    const fs::path out = base_ / "pycdlib";
+    const fs::path script = base_ / "walk.py";
+    Put(script,
+        "import os, sys, pycdlib\n"
+        "iso = pycdlib.PyCdlib(); iso.open(sys.argv[1]); out = sys.argv[2]\n"
+        "for top, dirs, files in iso.walk(joliet_path='/'):\n"
+        "    for d in dirs: os.makedirs(out + top.rstrip('/') + '/' + d, exist_ok=True)\n"
+        "    for f in files:\n"
+        "        iso.get_file_from_iso(out + top.rstrip('/') + '/' + f, joliet_path=top.rstrip('/') + '/' + f)\n"
+        "n = sum(len(f) for _, _, f in iso.walk(iso_path='/'))\n"
+        "print('iso files', n)\n");
+    fs::create_directories(out);
+    const RunResult r =
+        Shell(python + " " + Quote(script.string()) + " " + Quote(image_.string()) + " " + Quote(out.string()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Tree got = ExtractedTree(out);
+    EXPECT_TRUE(want == got) << "pycdlib\n" << Diff(want, got);
+    EXPECT_NE(r.out.find("iso files " + std::to_string(Contents(want).size())), std::string::npos) << r.out;
+  }
+  if (Have("isoinfo")) {
+    ++readers;
+    const RunResult r = Shell("isoinfo -J -f -i " + Quote(image_.string()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    ExpectListedPaths(want, r.out, [](std::string& l) { return !l.empty() && l[0] == '/'; });
+    // The root keeps its "." and "..", so a listing of the root shows them.
+    const RunResult root = Shell("isoinfo -J -l -i " + Quote(image_.string()));
+    EXPECT_NE(root.out.find("Directory listing of /\n"), std::string::npos) << root.out;
+    EXPECT_NE(root.out.find(" .. "), std::string::npos) << root.out;
+  }
+  if (readers == 0) GTEST_SKIP() << "no reader installed (xorriso, 7-Zip, pycdlib, isoinfo)";
+}
+
+TEST_F(ImageTest, DestinationAboveTheRootIsRefused) {
+  const fs::path base = Scratch("climb");
+  Put(base / "src" / "f.txt", "f");
+  for (const char* dest : {"../x", "docs/../../x", ".."}) {
+    const RunResult r = Shell(Quote(kVelloran) + " save-iso " + Quote((base / "x.iso").string()) + " " + dest + "=" +
+                              Quote((base / "src").string()));
+    EXPECT_EQ(r.status, 2) << dest << "\n" << r.out;
+    EXPECT_NE(r.out.find("lies above the disc's root folder"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(base / "x.iso"));
+  }
+  fs::remove_all(base);
+}
+
+// Records in the order ECMA-119 9.3 gives, in every directory of an image
+// whose entries were given in a scrambled order: read from the image file
+// itself, starting at the primary (or Joliet) descriptor.
+TEST_F(ImageTest, DirectoryRecordsAreSortedInBothNameSpaces) {
+  const fs::path base = Scratch("sorted");
+  std::string args;
+  for (const char* name : {"zeta.txt", "ab.10", "a b.txt", "ab", "Beta.txt", "ab.1", "a.txt", "a0.txt", "b.txt"}) {
+    Put(base / "src" / name, name);
+    args += " '/top/" + std::string(name) + "=" + (base / "src" / name).string() + "'";
+  }
+  for (const char* dir : {"/top/sub b/", "/top/Sub/", "/top/sub.a/"})
+    args += std::string(" '") + dir + "=" + (base / "src" / "a.txt").string() + "'";
+  const fs::path image = base / "s.iso";
+  const RunResult save = Shell(Quote(kVelloran) + " save-iso " + Quote(image.string()) + args);
+  ASSERT_EQ(save.status, 0) << save.out;
+  const std::string bytes = ReadFile(image);
+  auto u8 = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(bytes.at(at))); };
+  auto le32 = [&](std::size_t at) { return u8(at) | u8(at + 1) << 8 | u8(at + 2) << 16 | u8(at + 3) << 24; };
+  // An identifier as code units (Joliet: 16-bit big-endian, but "." and
+  // ".." are one byte there too).
+  auto units = [&](std::size_t at, std::size_t n, bool joliet) {
+    joliet = joliet && n > 1;
+    std::vector<unsigned> u;
+    for (std::size_t i = 0; i < n; i += joliet ? 2 : 1) u.push_back(joliet ? u8(at + i) << 8 | u8(at + i + 1) : u8(at + i));
+    return u;
+  };
+  // 9.3: name, then extension (each as if padded with blanks), then the
+  // version; a directory identifier is all name.
+  auto key = [](const std::vector<unsigned>& id, bool dir) {
+    std::vector<unsigned> name, ext;
+    std::size_t i = 0;
+    for (; i < id.size() && (dir || (id[i] != '.' && id[i] != ';')); ++i) name.push_back(id[i]);
+    if (!dir && i < id.size() && id[i] == '.')
+      for (++i; i < id.size() && id[i] != ';'; ++i) ext.push_back(id[i]);
+    return std::make_pair(name, ext);
+  };
+  auto padded_less = [](std::vector<unsigned> a, std::vector<unsigned> b) {
+    a.resize(std::max(a.size(), b.size()), 0x20);
+    b.resize(a.size(), 0x20);
+    return a < b;
+  };
+  int directories = 0;
+  for (std::size_t descriptor = 16; u8(descriptor * 2048) != 255; ++descriptor) {
+    const bool joliet = u8(descriptor * 2048) == 2;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{
+        {le32(descriptor * 2048 + 156 + 2), le32(descriptor * 2048 + 156 + 10)}};
+    while (!pending.empty()) {
+      const auto [lba, size] = pending.back();
+      pending.pop_back();
+      ++directories;
+      std::vector<std::pair<std::vector<unsigned>, bool>> ids;
+      for (std::size_t sector = 0; sector < size / 2048; ++sector)
+        for (std::size_t off = 0, pos = (lba + sector) * 2048; off < 2048 && u8(pos) != 0;
+             off += u8(pos), pos = (lba + sector) * 2048 + off) {
+          const std::size_t n = u8(pos + 32);
+          const bool dir = (u8(pos + 25) & 2) != 0;
+          ids.emplace_back(units(pos + 33, n, joliet), dir);
+          if (dir && ids.size() > 2) pending.emplace_back(le32(pos + 2), le32(pos + 10));
+        }
+      ASSERT_GE(ids.size(), 2u);
+      EXPECT_EQ(ids[0].first, std::vector<unsigned>{0});
+      EXPECT_EQ(ids[1].first, std::vector<unsigned>{1});
+      for (std::size_t i = 3; i < ids.size(); ++i) {
+        const auto a = key(ids[i - 1].first, ids[i - 1].second), b = key(ids[i].first, ids[i].second);
+        const bool inOrder = padded_less(a.first, b.first) ||
+                             (!padded_less(b.first, a.first) && !padded_less(b.second, a.second));
+        EXPECT_TRUE(inOrder) << (joliet ? "Joliet" : "ISO") << " record " << i << " of the directory at " << lba;
+      }
+    }
+  }
+  EXPECT_EQ(directories, 2 * 5);  // root, top and three folders, in each name space
+  fs::remove_all(base);
+}
 }  // namespace

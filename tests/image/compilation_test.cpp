@@ -85,29 +85,35 @@ TEST(Compilation, LongNamesGetUniqueShortNamesPerDirectory) {
   EXPECT_EQ(c.FindFile(sub, "long file name 0.text")->IsoName, "LONGFI~1.TEX");
 }
 
-TEST(Compilation, NamesOf110CharactersAreSkippedUnlessTheHandlerKeepsThem) {
+TEST(Compilation, LongNamesAreAddedAndShortenedByTheLayout) {
   ScratchDir dir("long");
   Compilation c;
-  const std::string n109 = std::string(105, 'n') + ".txt";
   const std::string n110 = std::string(106, 'n') + ".txt";
-  bool skipSeen = false;
+  const std::string n150 = std::string(146, 'm') + ".txt";
+  bool skipSeen = true;
   c.Events.addFile = [&](const std::string&, std::string&, std::string&, TDateTime&, int, std::int64_t, bool& skip) {
     skipSeen = skip;
   };
-  EXPECT_EQ(c.AddFile("\\", dir.File(n109), false), 1);
+  EXPECT_EQ(c.AddFile("\\", dir.File(n110), false), 1);
   EXPECT_FALSE(skipSeen);
-  EXPECT_EQ(c.FileCount(), 1);
-  EXPECT_EQ(c.AddFile("\\", dir.File(n110), false), 1);  // found, though not added
-  EXPECT_TRUE(skipSeen);
-  EXPECT_EQ(c.FileCount(), 1);
-  c.Events.addFile = [&](const std::string&, std::string& longName, std::string&, TDateTime&, int, std::int64_t,
-                         bool& skip) {
-    skip = false;
-    longName = "renamed.txt";
+  EXPECT_EQ(c.AddFile("\\", dir.File(n150), false), 1);
+  EXPECT_FALSE(skipSeen);
+  ASSERT_EQ(c.FileCount(), 2);
+  ResolveNames(c);
+  EXPECT_NE(c.FindFile(c.Root(), n110), nullptr) << "110 characters fit a record";
+  const TFEntry* shortened = c.LastFileAdded();
+  EXPECT_EQ(shortened->JolietName, std::string(104, 'm') + "~1.txt");
+  const TNameChange* change = c.NameChangeOf(shortened, NameSpace::Joliet);
+  ASSERT_NE(change, nullptr);
+  EXPECT_EQ(change->From, n150);
+  EXPECT_EQ(change->Reasons, kNameTooLong);
+  EXPECT_EQ(c.GivenName(shortened), n150);
+  // A handler may still leave a file out.
+  c.Events.addFile = [&](const std::string&, std::string&, std::string&, TDateTime&, int, std::int64_t, bool& skip) {
+    skip = true;
   };
-  c.AddFile("\\", dir.File(n110), false);
+  c.AddFile("\\", dir.File("other.txt"), false);
   EXPECT_EQ(c.FileCount(), 2);
-  EXPECT_NE(c.FindFile(c.Root(), "RENAMED.TXT"), nullptr);
 }
 
 TEST(Compilation, AddingTheSameFileTwiceReplacesOnlyWhenAsked) {
@@ -131,28 +137,34 @@ TEST(Compilation, AddingTheSameFileTwiceReplacesOnlyWhenAsked) {
   EXPECT_EQ(c.TotalRoundedSize(), 6144 + 2048);
 }
 
-TEST(Compilation, DirectoriesAreFoundByPathIgnoringCase) {
+TEST(Compilation, DirectoriesAreFoundByPathExactNameFirst) {
   Compilation c;
   TDEntry* docs = c.CreateDir(nullptr, "\\Docs\\", 16);
   ASSERT_NE(docs, nullptr);
   EXPECT_EQ(docs->JolietName, "Docs");
-  EXPECT_EQ(docs->Path, "\\DOCS");
-  EXPECT_EQ(c.FindDir("\\docs\\"), docs);
+  EXPECT_EQ(docs->Path, "\\Docs");
+  EXPECT_EQ(c.FindDir("\\docs\\"), docs) << "a name that differs only in case is found";
   EXPECT_EQ(c.FindDir("/docs"), docs);
   EXPECT_EQ(c.FindDir(""), c.Root());
   EXPECT_EQ(c.FindDir("\\"), c.Root());
   EXPECT_EQ(c.FindDir("\\nothing"), nullptr);
-  // Creating it again returns the existing entry.
-  EXPECT_EQ(c.CreateDir(nullptr, "DOCS", 16), docs);
-  EXPECT_EQ(c.DirCount(), 1);
+  // Creating it again returns the existing entry; another case is another
+  // folder, and the exact name wins a lookup.
+  EXPECT_EQ(c.CreateDir(nullptr, "Docs", 16), docs);
+  TDEntry* upper = c.CreateDir(nullptr, "DOCS", 16);
+  ASSERT_NE(upper, nullptr);
+  EXPECT_NE(upper, docs);
+  EXPECT_EQ(c.FindDir("\\DOCS"), upper);
+  EXPECT_EQ(c.FindDir("\\Docs"), docs);
+  EXPECT_EQ(c.DirCount(), 2);
   // CreateDir short names: 13 characters, upper case, blanks and others as "_".
   TDEntry* d = c.CreateDir(docs, "my photos of 2024 summer", 16);
   EXPECT_EQ(d->IsoName, "MY_PHOTOS_OF_");
   EXPECT_EQ(d->Depth, 3);
   TDEntry* deep = c.ForceDirs("\\a\\b\\c");
   ASSERT_NE(deep, nullptr);
-  EXPECT_EQ(deep->Path, "\\A\\B\\C");
-  EXPECT_EQ(c.DirCount(), 5);
+  EXPECT_EQ(deep->Path, "\\a\\b\\c");
+  EXPECT_EQ(c.DirCount(), 6);
 }
 
 TEST(Compilation, RemoveDirOnTheRootChangesNothing) {
@@ -328,6 +340,164 @@ TEST(Names, IsoNamesKeepDCharactersOnly) {
   EXPECT_EQ(d->Node->IsoName, "A_B_C__1_");
   EXPECT_EQ(IsoRecordIdentifier(*c.LastFileAdded()), "X_Y_TAR.GZ;1");
   EXPECT_EQ(d->JolietName, "a.b-c [1]");  // the long name is untouched
+}
+
+// Every child's name in both name spaces, as readers compare them: ISO
+// without ";1" and trailing dots, Joliet also without regard to case.
+void ExpectUniqueNames(const TDEntry* dir) {
+  std::set<std::string> iso, joliet;
+  int n = 0;
+  for (const TFEntry* e = dir->FirstChild; e; e = e->Next, ++n) {
+    std::string i = e->IsoName, j = Compilation::UpperAscii(e->JolietName);
+    while (i.size() > 1 && i.back() == '.') i.pop_back();
+    while (j.size() > 1 && j.back() == '.') j.pop_back();
+    EXPECT_TRUE(iso.insert(i).second) << "ISO name twice: " << i;
+    EXPECT_TRUE(joliet.insert(j).second) << "Joliet name twice: " << j;
+  }
+}
+
+TEST(Names, NamesThatDifferOnlyInCaseAllReachTheDisc) {
+  ScratchDir dir("case");
+  dir.File("readme.txt", "lower");
+  dir.File("ReadMe.txt", "mixed");
+  dir.File("CaseDir/one.txt", "1");
+  dir.File("casedir/two.txt", "2");
+  Compilation c;
+  c.AddFolder(c.Root(), dir.path().string(), false, false, true, 63, "*.*");
+  EXPECT_EQ(c.FileCount(), 6);
+  ASSERT_NE(c.FindChild(c.Root(), "CaseDir", true), nullptr);
+  ASSERT_NE(c.FindChild(c.Root(), "casedir", true), nullptr);
+  EXPECT_NE(c.FindFile(c.FindChild(c.Root(), "CaseDir", true)->Directory, "one.txt"), nullptr);
+  EXPECT_NE(c.FindFile(c.FindChild(c.Root(), "casedir", true)->Directory, "two.txt"), nullptr);
+  EXPECT_EQ(c.FindFile(c.Root(), "readme.txt")->Size, 5);
+  EXPECT_EQ(c.FindFile(c.Root(), "ReadMe.txt")->Size, 5);
+  EXPECT_NE(c.FindFile(c.Root(), "readme.txt"), c.FindFile(c.Root(), "ReadMe.txt"));
+
+  EXPECT_GT(ResolveNames(c), 0);
+  ExpectUniqueNames(c.Root());
+  // The later of each pair (the walk adds names in byte order) is renamed,
+  // and the change is recorded with its reason.
+  std::vector<std::string> joliet;
+  for (const TNameChange& ch : c.NameChanges())
+    if (ch.Space == NameSpace::Joliet) {
+      EXPECT_EQ(ch.Reasons, kNameCaseOnly) << ch.From;
+      joliet.push_back(ch.From + " -> " + ch.Entry->JolietName);
+    }
+  EXPECT_EQ(joliet, (std::vector<std::string>{"casedir -> casedir~1", "readme.txt -> readme~1.txt"}));
+  EXPECT_EQ(ResolveNames(c), 0) << "stable once resolved";
+}
+
+TEST(Names, JolietNamesHoldNoCharacterJolietForbids) {
+  ScratchDir dir("jchars");
+  const struct {
+    const char* given;
+    const char* recorded;
+    std::uint8_t reasons;
+  } rows[] = {
+      {"a_b.txt", "a_b.txt", 0},  // the name given keeps it
+      {"a:b.txt", "a_b~1.txt", kNameCharacters | kNameTaken},
+      {"what?.txt", "what_.txt", kNameCharacters},
+      {"star*.txt", "star_.txt", kNameCharacters},
+      {"semi;colon.txt", "semi_colon.txt", kNameCharacters},
+      {"back\\slash.txt", "back_slash.txt", kNameCharacters},
+      {"tab\tname.txt", "tab_name.txt", kNameCharacters},
+      {"smile \xF0\x9F\x98\x80.txt", "smile _.txt", kNameUnrepresentable},
+  };
+  Compilation c;
+  for (const auto& r : rows) ASSERT_EQ(c.AddFile("\\", dir.File(r.given), false), 1) << r.given;
+  ResolveNames(c);
+  ExpectUniqueNames(c.Root());
+  for (const auto& r : rows) {
+    const TFEntry* e = c.FindFile(c.Root(), r.recorded);
+    ASSERT_NE(e, nullptr) << r.given;
+    EXPECT_EQ(c.GivenName(e), r.given);
+    const TNameChange* ch = c.NameChangeOf(e, NameSpace::Joliet);
+    EXPECT_EQ(ch ? ch->Reasons : 0, r.reasons) << r.given;
+  }
+  // A compilation without Joliet leaves the long names alone.
+  Compilation isoOnly;
+  isoOnly.AddFile("\\", dir.File("a:b.txt"), false);
+  ResolveNames(isoOnly, false);
+  EXPECT_EQ(isoOnly.LastFileAdded()->JolietName, "a:b.txt");
+  for (const TNameChange& ch : isoOnly.NameChanges()) EXPECT_EQ(ch.Space, NameSpace::Iso);
+}
+
+TEST(Compilation, DotsInPathsAndPathsAboveTheRoot) {
+  Compilation c;
+  Messages m;
+  m.Attach(c);
+  TDEntry* docs = c.ForceDirs("./docs");
+  ASSERT_NE(docs, nullptr);
+  EXPECT_EQ(docs->Parent, c.Root());
+  EXPECT_EQ(docs->JolietName, "docs");
+  EXPECT_EQ(c.ForceDirs("docs/./x/../y")->Parent, docs);
+  EXPECT_EQ(c.FindDir("/docs/y/../y/."), c.FindDir("\\docs\\y"));
+  EXPECT_EQ(Compilation::NormalisePath("a/./b/../c"), "\\a\\c");
+  for (const char* climbs : {"..", "../x", "docs/../../x", "/.."}) {
+    m.lines.clear();
+    EXPECT_EQ(c.ForceDirs(climbs), nullptr) << climbs;
+    EXPECT_TRUE(m.Has("INVALID DESTINATION PATH", 4)) << climbs;
+    EXPECT_EQ(c.FindDir(climbs), nullptr) << climbs;
+  }
+  for (const char* name : {".", "..", "a/b", ""}) {
+    EXPECT_EQ(c.CreateDir(c.Root(), name, 16), nullptr) << name;
+    TFoundDir found;
+    found.LongName = name;
+    EXPECT_EQ(c.AddDirEntry(c.Root(), found), nullptr) << name;
+  }
+  EXPECT_EQ(c.DirCount(), 2);
+  for (const TFEntry* e = c.Root()->FirstChild; e; e = e->Next) EXPECT_EQ(e->JolietName, "docs");
+}
+
+TEST(Compilation, BackslashIsACharacterOfAName) {
+  ScratchDir dir("backslash");
+  dir.File("x\\y/inner.txt", "in x\\y");
+  dir.File("x/y/deep.txt", "in x/y");
+  dir.File("a\\b.txt", "file");
+  Compilation c;
+  c.AddFolder(c.Root(), dir.path().string(), false, false, true, 63, "*.*");
+  TFEntry* odd = c.FindChild(c.Root(), "x\\y", true);
+  ASSERT_NE(odd, nullptr);
+  EXPECT_NE(c.FindFile(odd->Directory, "inner.txt"), nullptr);
+  TDEntry* y = c.FindDir("/x/y");
+  ASSERT_NE(y, nullptr);
+  EXPECT_NE(y, odd->Directory);
+  EXPECT_NE(c.FindFile(y, "deep.txt"), nullptr);
+  EXPECT_EQ(c.FindFile(y, "inner.txt"), nullptr);
+  EXPECT_NE(c.FindFile(c.Root(), "a\\b.txt"), nullptr);
+  ResolveNames(c);
+  EXPECT_EQ(odd->JolietName, "x_y");
+  EXPECT_EQ(odd->IsoName, "X_Y~1");
+  EXPECT_EQ(c.DisplayPath(odd->Directory), "/x\\y");
+}
+
+TEST(Compilation, AFileAndAFolderOfOneNameAreBothKept) {
+  ScratchDir dir("namesake");
+  Compilation c;
+  TDEntry* folder = c.CreateDir(nullptr, "notes", 16);
+  ASSERT_EQ(c.AddFile("\\notes", dir.File("inside.txt"), false), 1);
+  ASSERT_EQ(c.AddFileAs(c.Root(), dir.File("notes", "the file"), "notes"), 1);
+  TFEntry* file = c.LastFileAdded();
+  EXPECT_EQ(c.FindChild(c.Root(), "notes", true), folder->Node);
+  EXPECT_EQ(c.FindChild(c.Root(), "notes.", false), file);
+  ResolveNames(c);
+  ExpectUniqueNames(c.Root());
+  EXPECT_EQ(folder->JolietName, "notes");
+  EXPECT_EQ(file->JolietName, "notes~1.");
+  ASSERT_NE(c.NameChangeOf(file, NameSpace::Joliet), nullptr);
+  EXPECT_EQ(c.NameChangeOf(file, NameSpace::Joliet)->Reasons, kNameTaken);
+  // Removing one leaves the other to be found, and drops its record.
+  EXPECT_TRUE(c.RemoveEntry(file));
+  for (const TNameChange& ch : c.NameChanges()) EXPECT_NE(ch.Entry, file);
+  EXPECT_EQ(c.FindDir("\\notes"), folder);
+
+  // Adding a file of a name already there is refused and reported.
+  Messages m;
+  m.Attach(c);
+  c.AddFile("\\notes", dir.File("sub/inside.txt", "another"), false);
+  ASSERT_EQ(c.Skipped().size(), 1u);
+  EXPECT_NE(c.Skipped()[0].Why.find("a file named \"inside.txt\" is in /notes already"), std::string::npos);
+  EXPECT_EQ(m.lines.size(), 1u);
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <cstring>
 #include <random>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace velloran::image {
 namespace {
 
@@ -180,12 +183,13 @@ TEST(Layout, EmptyFilesPointAtExtentZero) {
   const TLayout& L = b.Layout();
   EXPECT_EQ(L.FileDataSectors, 2);
   for (bool joliet : {false, true}) {
+    // Records in name order: data.bin, e1, e2.txt.
     auto recs = ReadRecords(b.Metadata(), 0, joliet ? L.JolietDirArea : L.IsoDirArea, 2048);
     ASSERT_EQ(recs.size(), 5u);
-    EXPECT_EQ(recs[2].extent, 0u);
-    EXPECT_EQ(recs[2].size, 0u);
-    EXPECT_EQ(recs[3].extent, 150u);
-    EXPECT_EQ(recs[3].size, 3000u);
+    EXPECT_EQ(recs[2].extent, 150u);
+    EXPECT_EQ(recs[2].size, 3000u);
+    EXPECT_EQ(recs[3].extent, 0u);
+    EXPECT_EQ(recs[3].size, 0u);
     EXPECT_EQ(recs[4].extent, 0u);
   }
 }
@@ -398,8 +402,9 @@ TEST(Records, NeverCrossASectorAndSplitLargeFiles) {
       EXPECT_EQ(r.offset / kSectorSize, (r.offset + r.length - 1) / kSectorSize) << "record crosses a sector";
       EXPECT_EQ(r.length % 2, 0);
     }
-    const Record& p1 = recs[recs.size() - 2];
-    const Record& p2 = recs.back();
+    // big.bin sorts first, its two parts one after the other.
+    const Record& p1 = recs[2];
+    const Record& p2 = recs[3];
     EXPECT_EQ(p1.id, p2.id);
     EXPECT_EQ(p1.flags, 0x80);
     EXPECT_EQ(p2.flags, 0);
@@ -425,20 +430,143 @@ TEST(Records, JolietNamesUpTo109CharactersFitARecord) {
   EXPECT_LE(IsoRecordIdentifier(*b).size(), 14u);
 }
 
-TEST(Records, DatesCarryTheTimeZoneOfTheReset) {
+// Sets TZ for the life of the object.
+class ZoneScope {
+ public:
+  explicit ZoneScope(const char* tz) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) saved_ = old;
+    ::setenv("TZ", tz, 1);
+    ::tzset();
+  }
+  ~ZoneScope() {
+    if (had_)
+      ::setenv("TZ", saved_.c_str(), 1);
+    else
+      ::unsetenv("TZ");
+    ::tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+
+TEST(Records, EachDateCarriesTheOffsetInForceAtIt) {
+  ZoneScope zone("CET-1CEST,M3.5.0,M10.5.0/3");
   ScratchDir dir("dates");
+  const struct {
+    const char* name;
+    std::time_t utc;
+    std::vector<int> recorded;  // years since 1900, month, day, hour, minute, second, quarter hours east
+  } rows[] = {
+      {"winter.txt", 1705320000, {124, 1, 15, 13, 0, 0, 4}},   // 2024-01-15 12:00 UTC
+      {"summer.txt", 1721044800, {124, 7, 15, 14, 0, 0, 8}},   // 2024-07-15 12:00 UTC
+      // 02:30 twice on 2024-10-27: first under summer time, then winter time.
+      {"before.txt", 1729989000, {124, 10, 27, 2, 30, 0, 8}},  // 00:30 UTC
+      {"after.txt", 1729992600, {124, 10, 27, 2, 30, 0, 4}},   // 01:30 UTC
+  };
   Compilation c;
-  c.AddFile("\\", dir.File("a.txt"), false);
-  TFEntry* e = c.LastFileAdded();
-  e->Date = 45351 + (13 * 3600 + 14 * 60 + 15) / 86400.0;  // 2024-02-29 13:14:15
+  for (const auto& r : rows) {
+    const std::string path = dir.File(r.name);
+    const struct timespec times[2] = {{r.utc, 0}, {r.utc, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    ASSERT_EQ(c.AddFile("\\", path, false), 1);
+  }
+  // A date a handler sets is local time: its offset is the one in force then.
+  c.Events.addFile = [](const std::string&, std::string&, std::string&, TDateTime& date, int, std::int64_t, bool&) {
+    date = 45488 + 0.5;  // 2024-07-15 12:00 local
+  };
+  c.AddFile("\\", dir.File("handler.txt"), false);
+  ResolveNames(c);
   const TLayout L = BuildLayout(c, TLayoutOptions{});
   std::vector<std::uint8_t> meta;
   TVolumeInfo info;
-  info.TimeZoneBias = -120;  // two hours east
-  BuildMetadata(c, L, info, meta);
-  auto recs = ReadRecords(meta, 0, L.IsoDirArea, 2048);
-  ASSERT_EQ(recs.size(), 3u);
-  EXPECT_EQ(std::vector<int>(recs[2].date, recs[2].date + 7), (std::vector<int>{124, 2, 29, 13, 14, 15, 8}));
+  info.Now = 45488 + 0.5;
+  info.TimeZoneBias = -120;
+  info.DateCreation = 45306 + 0.5;  // 2024-01-15 12:00 local
+  ASSERT_TRUE(BuildMetadata(c, L, info, meta));
+  for (bool joliet : {false, true}) {
+    auto recs = ReadRecords(meta, 0, joliet ? L.JolietDirArea : L.IsoDirArea, 2048);
+    ASSERT_EQ(recs.size(), 2u + std::size(rows) + 1);
+    EXPECT_EQ(recs[0].date[6], 8) << "\".\" is dated now, under the offset of now";
+    for (const auto& r : recs) {
+      std::string name;
+      for (std::size_t i = joliet ? 1 : 0; i < r.id.size(); i += joliet ? 2 : 1) name += r.id[i];
+      name = Compilation::UpperAscii(name.substr(0, name.find(';')));
+      for (const auto& row : rows) {
+        if (name == Compilation::UpperAscii(row.name)) {
+          EXPECT_EQ(std::vector<int>(r.date, r.date + 7), row.recorded) << row.name;
+        }
+      }
+      if (name == "HANDLER.TXT") {
+        EXPECT_EQ(r.date[6], 8);
+      }
+    }
+  }
+  // The descriptors: the primary one dated now, the Joliet one by its
+  // property, each with its offset.
+  EXPECT_EQ(meta[16 * kSectorSize + 813 + 16], 8);
+  EXPECT_EQ(meta[16 * kSectorSize + 830 + 16], 8);
+  EXPECT_EQ(meta[17 * kSectorSize + 813 + 16], 4);
+  EXPECT_EQ(meta[17 * kSectorSize + 830 + 16], 0) << "a date left at 0 has no offset";
+}
+
+// Identifiers of a directory's records after "." and "..", as text (Joliet:
+// the low byte of each unit, enough for ASCII names).
+std::vector<std::string> RecordNames(const std::vector<std::uint8_t>& meta, std::uint32_t lba, std::uint32_t size,
+                                     bool joliet) {
+  std::vector<std::string> names;
+  auto recs = ReadRecords(meta, 0, lba, size);
+  for (std::size_t i = 2; i < recs.size(); ++i) {
+    std::string n;
+    for (std::size_t k = joliet ? 1 : 0; k < recs[i].id.size(); k += joliet ? 2 : 1) n += recs[i].id[k];
+    names.push_back(n);
+  }
+  return names;
+}
+
+TEST(Records, SortedAsTheStandardOrdersThem) {
+  // Added in a scrambled order; the expected orders follow ECMA-119 9.3:
+  // file name, then extension, each padded with blanks, so "AB." comes
+  // before "AB.1", "AB.1" before "AB.10", "a.txt" before "a b.txt", where
+  // plain byte order would say otherwise.
+  ScratchDir dir("sorted");
+  Compilation c;
+  for (const char* name : {"zz/", "b.txt", "ab.10", "a b.txt", "ab", "A/", "ab.1", "a.txt", "a.c", "a0.txt", "A1/",
+                           "B.txt", "z"}) {
+    const std::string n = name;
+    if (n.back() == '/')
+      ASSERT_NE(c.CreateDir(nullptr, n.substr(0, n.size() - 1), 16), nullptr);
+    else
+      ASSERT_EQ(c.AddFile("\\", dir.File(n), false), 1);
+  }
+  // Subfolders of A, to see the path table follow the records.
+  TDEntry* a = c.FindDir("\\A");
+  for (const char* name : {"y.z", "y z", "Y"}) c.CreateDir(a, name, 16);
+  ResolveNames(c);
+  const TLayout L = BuildLayout(c, TLayoutOptions{});
+  std::vector<std::uint8_t> meta;
+  ASSERT_TRUE(BuildMetadata(c, L, TVolumeInfo{}, meta));
+  const TDEntry& root = *c.Root();
+  EXPECT_EQ(RecordNames(meta, L.IsoDirArea, static_cast<std::uint32_t>(root.IsoExtentSize), false),
+            (std::vector<std::string>{"A", "A.C;1", "A.TXT;1", "A0.TXT;1", "A1", "AB.;1", "AB.1;1", "AB.10;1",
+                                      "AB~1.TXT;1", "B.TXT;1", "B~1.TXT;1", "Z.;1", "ZZ"}));
+  EXPECT_EQ(RecordNames(meta, L.JolietDirArea, static_cast<std::uint32_t>(root.JolietExtentSize), true),
+            (std::vector<std::string>{"A", "A1", "B~1.txt;1", "a.c;1", "a.txt;1", "a b.txt;1", "a0.txt;1", "ab.;1",
+                                      "ab.1;1", "ab.10;1", "b.txt;1", "z.;1", "zz"}));
+  // The path table lists A's folders in the order of A's records.
+  for (bool joliet : {false, true}) {
+    const auto& order = joliet ? L.JolietOrder : L.IsoOrder;
+    std::vector<std::string> inTable;
+    for (const TDEntry* d : order)
+      if (d->Parent == a) inTable.push_back(joliet ? d->JolietName : d->IsoName);
+    std::vector<std::string> inRecords = RecordNames(
+        meta, (joliet ? L.JolietDirArea + a->JolietExtentOffset : L.IsoDirArea + a->IsoExtentOffset),
+        static_cast<std::uint32_t>(joliet ? a->JolietExtentSize : a->IsoExtentSize), joliet);
+    EXPECT_EQ(inTable, inRecords) << (joliet ? "Joliet" : "ISO");
+  }
 }
 
 TEST(Layout, DebugLinesWhenAsked) {

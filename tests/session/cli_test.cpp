@@ -48,8 +48,12 @@ class CliTest : public ::testing::Test {
   }
 
   Result Run(const std::string& args) {
-    const std::string cmd = "cd '" + dir_.string() + "' && VELLORAN_RECORDER_DIR='" + (dir_ / "rec").string() +
-                            "' VELLORAN_RECORDER_TIME_SCALE=0.05 '" VELLORAN_BIN_DIR "/velloran' " + args + " 2>&1";
+    return Sh("VELLORAN_RECORDER_DIR='" + (dir_ / "rec").string() + "' VELLORAN_RECORDER_TIME_SCALE=0.05 '" VELLORAN_BIN_DIR
+              "/velloran' " + args + " 2>&1");
+  }
+  // A shell command in the test's folder.
+  Result Sh(const std::string& command) {
+    const std::string cmd = "cd '" + dir_.string() + "' && " + command;
     Result r;
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return r;
@@ -157,6 +161,58 @@ TEST_F(CliTest, EraseAndEject) {
     EXPECT_EQ(r.code, 1) << command << ": " << r.out;
     EXPECT_NE(r.out.find("no disc in the drive"), std::string::npos) << command << ": " << r.out;
   }
+}
+
+TEST_F(CliTest, AppendKeepsAnEarlierFolderBesideANewFileOfItsName) {
+  // Session 1 holds the folder docs; session 2 adds a file named docs.
+  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+  ASSERT_EQ(Run("burn s1").code, 0);
+  Write("newdocs", "the new file");
+  Result r = Run("burn --import last --verbose docs=newdocs");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("/docs -> docs~1 (Joliet: another entry in the folder has this name)"), std::string::npos)
+      << r.out;
+  ASSERT_EQ(Run("recorder export disc.img").code, 0);
+  if (Sh("command -v xorriso").code != 0) GTEST_SKIP() << "xorriso is not installed (Debian package xorriso)";
+  // The second session, where the recorder put it.
+  const Result status = Run("recorder status");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(status.out, m, std::regex(R"(Track 2:\s+session 2, start (\d+))"))) << status.out;
+  const std::string xorriso = "xorriso -indev disc.img -load sbsector " + m[1].str() + " -joliet on ";
+  const Result listing = Sh(xorriso + "-find / 2>/dev/null");
+  EXPECT_NE(listing.out.find("'/docs/notes.txt'"), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("'/a.txt'"), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("'/docs~1'"), std::string::npos) << listing.out;
+  const Result content = Sh(xorriso + "-osirrox on -extract /docs/notes.txt got.txt >/dev/null 2>&1 && " + xorriso +
+                            "-osirrox on -extract /docs~1 got2.txt >/dev/null 2>&1 && cat got.txt got2.txt");
+  EXPECT_EQ(content.out, "notesthe new file");
+}
+
+TEST_F(CliTest, PlanTellsTheSpaceWhetherItFitsAndTheNamesThatChange) {
+  Write("s4/readme.txt", "lower");
+  Write("s4/ReadMe.txt", "mixed");
+  Write("s4/my long document.txt", "long");
+  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+  Result r = Run("plan s4");
+  EXPECT_EQ(r.code, 0) << r.out;
+  for (const char* line : {"The session needs 300 sectors", "has 359849 sectors (702.8 MB) free: the session fits.",
+                           "3 names differ from their sources:",
+                           "  /readme.txt -> readme~1.txt (Joliet: differs only in case from another name in the folder)",
+                           "  /readme.txt -> README~1.TXT (was README.TXT) (ISO 9660: another entry",
+                           "  /my long document.txt -> MYLONG~1.TXT (ISO 9660: 8.3 name)"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  EXPECT_NE(Run("recorder status").out.find("Status:        blank"), std::string::npos) << "plan wrote nothing";
+
+  ASSERT_EQ(Run("recorder eject").code, 0);
+  ASSERT_EQ(Run("recorder insert cd-r --capacity 200").code, 0);
+  r = Run("plan s4");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("free: the session does not fit."), std::string::npos) << r.out;
+
+  ASSERT_EQ(Run("recorder eject").code, 0);
+  r = Run("plan s4");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("No disc in the drive: whether it fits is not checked."), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -2,14 +2,40 @@
 // and the damaged and hostile directory structures a disc may hold.
 #include "session/disc_builder.h"
 
+#include "image/iso_names.h"
 #include "image/session_import.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include <stdlib.h>
 
 namespace velloran::image::testing {
 namespace {
+
+// Source files for entries the compilation adds before an import.
+class ScratchDirForImport {
+ public:
+  ScratchDirForImport() {
+    char pattern[] = "/tmp/velloran-import-XXXXXX";
+    if (::mkdtemp(pattern)) path_ = pattern;
+  }
+  ~ScratchDirForImport() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string Make(const std::string& name, const std::string& content) {
+    const std::string p = path_ + "/" + name;
+    std::ofstream(p) << content;
+    return p;
+  }
+
+ private:
+  std::string path_;
+};
 
 class ImportTest : public ::testing::Test {
  protected:
@@ -238,7 +264,7 @@ TEST_P(HostileName, NeverBreaksThePaths) {
   for (const auto& d : tree_.Dirs()) {
     if (d.get() == tree_.Root()) continue;
     EXPECT_EQ(d->JolietName, c.imported);
-    EXPECT_EQ(d->Path, "\\" + Compilation::UpperAscii(c.imported));
+    EXPECT_EQ(d->Path, "\\" + c.imported);
     EXPECT_EQ(d->Parent, tree_.Root());
   }
 }
@@ -363,6 +389,32 @@ TEST_F(ImportTest, EntriesOfTheCompilationWinOverImportedOnes) {
   const int files = tree_.FileCount();
   ImportDir(30, 2048, true);
   EXPECT_EQ(tree_.FileCount(), files);
+}
+
+TEST_F(ImportTest, ImportedFolderStaysBesideANewFileOfItsName) {
+  // New entries first, as a burn with import adds them.
+  ScratchDirForImport files;
+  ASSERT_EQ(tree_.AddFileAs(tree_.Root(), files.Make("photos", "a new file"), "Photos"), 1);
+  ASSERT_NE(tree_.CreateDir(nullptr, "notes.txt", 16), nullptr);
+  disc_.Dir(30, {Dot(30), DotDot(30), JDir("Photos", 31), JFile("notes.txt", 902, 5)});
+  disc_.Dir(31, {Dot(31), DotDot(30), JFile("beach.jpg", 900, 7), JDir("2019", 32)});
+  disc_.Dir(32, {Dot(32), DotDot(31), JFile("old.jpg", 901, 7)});
+  ImportDir(30, 2048, true);
+  EXPECT_TRUE(errors_.empty());
+  const TFEntry* folder = tree_.FindChild(tree_.Root(), "Photos", true);
+  ASSERT_NE(folder, nullptr) << "the earlier session's folder is kept";
+  EXPECT_NE(tree_.FindFile(folder->Directory, "beach.jpg"), nullptr);
+  EXPECT_NE(FileAt("\\Photos\\2019", "old.jpg"), nullptr);
+  EXPECT_NE(tree_.FindChild(tree_.Root(), "Photos.", false), nullptr) << "and so is the new file";
+  EXPECT_NE(tree_.FindChild(tree_.Root(), "notes.txt", false), nullptr) << "an imported file beside a new folder";
+  EXPECT_NE(tree_.FindChild(tree_.Root(), "notes.txt", true), nullptr);
+  // The layout tells them apart and says so; the earlier session's names
+  // stay as the disc has them.
+  ResolveNames(tree_);
+  std::vector<std::string> renamed;
+  for (const TNameChange& c : tree_.NameChanges())
+    if (c.Space == NameSpace::Joliet) renamed.push_back(c.From + " -> " + c.Entry->JolietName);
+  EXPECT_EQ(renamed, (std::vector<std::string>{"Photos. -> Photos~1.", "notes.txt -> notes.txt~1"}));
 }
 
 TEST_F(ImportTest, AddFileEventFiresWithAnEmptyPath) {
