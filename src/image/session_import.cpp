@@ -14,7 +14,9 @@ namespace {
 
 constexpr std::size_t kRecordFixed = 33;       // bytes before the identifier
 constexpr std::size_t kLastRecordStart = 2015;  // 2048 - the smallest record (34 bytes) + 1
-constexpr std::size_t kMaxJolietIdentifier = 214;
+// Joliet names of up to 110 characters are what discs (this program's
+// among them) record, in identifiers of up to 220 bytes; a record holds 222.
+constexpr std::size_t kMaxJolietIdentifier = 222;
 constexpr std::size_t kMaxIsoIdentifier = 239;
 constexpr std::size_t kShortNameLength = 13;  // as CreateDir cuts them
 

@@ -1,11 +1,12 @@
 // Names the disc cannot hold as Linux gives them, read by the guest kernel's
-// isofs: an image saved by `velloran save-iso` from a tree with names that
+// isofs: a disc burned on the virtual recorder from a tree with names that
 // differ only in case, a name of 150 characters, "\" and the characters
 // Joliet forbids, under a destination given as "./docs". Mounted with
 // Joliet, every file is where the renames put it, with its content; mounted
 // without, every file is there once under its ISO 9660 name. The files'
 // dates, taken in a zone with daylight saving time, come back as the same
-// moments in both seasons.
+// moments in both seasons. A second session, appended with import, adds a
+// file named like a folder of the first: both are there.
 #include "guest_run.h"
 
 #include <gtest/gtest.h>
@@ -48,43 +49,67 @@ std::vector<Source> Sources() {
   };
 }
 
-TEST(KernelNames, GuestReadsEveryRenamedFileAndItsDate) {
+// Runs the velloran program with a recorder folder of the test's own.
+std::string Velloran(const fs::path& dir, const std::string& args, int* rc) {
+  return Capture("cd " + ShellQuote(dir.string()) + " && TZ='CET-1CEST,M3.5.0,M10.5.0/3' VELLORAN_RECORDER_DIR=" +
+                     ShellQuote((dir / "rec").string()) + " VELLORAN_RECORDER_TIME_SCALE=0 " +
+                     ShellQuote(VELLORAN_CLI) + " " + args + " 2>&1",
+                 rc);
+}
+
+std::string Md5(const fs::path& file) {
+  // From stdin: md5sum would escape a name holding "\".
+  return Capture("md5sum < " + ShellQuote(file.string())).substr(0, 32);
+}
+
+TEST(KernelNames, GuestReadsEveryRenamedFileAndItsDateInEachSession) {
   const fs::path dir = fs::temp_directory_path() / ("velloran-qemu-names-" + std::to_string(::getpid()));
   fs::remove_all(dir);
-  std::map<std::string, std::string> want;        // Joliet path -> checksum
-  std::map<std::string, std::time_t> wantTime;    // Joliet path -> modification time
+  std::map<std::string, std::string> first;    // Joliet path -> checksum, session 1
+  std::map<std::string, std::time_t> wantTime;  // Joliet path -> modification time
   for (const Source& s : Sources()) {
     const fs::path p = dir / "src" / s.path;
     fs::create_directories(p.parent_path());
     std::ofstream(p) << "content of " << s.path << "\n";
     const struct timespec times[2] = {{s.mtime, 0}, {s.mtime, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
-    want["docs/" + s.onDisc] = "";
+    first["docs/" + s.onDisc] = Md5(p);
     wantTime["./docs/" + s.onDisc] = s.mtime;
   }
-  // Checksums of the sources, under the names the disc gives them (read
-  // from stdin: md5sum would escape a name holding "\").
-  for (const Source& s : Sources())
-    want["docs/" + s.onDisc] = Capture("md5sum < " + ShellQuote((dir / "src" / s.path).string())).substr(0, 32);
-  const std::string image = (dir / "names.iso").string();
+  // Session 1: the tree under "./docs" and a folder "photos"; session 2,
+  // appended with import: a new file named "photos".
+  fs::create_directories(dir / "photos");
+  std::ofstream(dir / "photos" / "beach.jpg") << "sand\n";
+  std::ofstream(dir / "newphotos") << "a file now\n";
+  first["photos/beach.jpg"] = Md5(dir / "photos" / "beach.jpg");
   int rc = -1;
-  const std::string log = Capture("TZ='CET-1CEST,M3.5.0,M10.5.0/3' " + ShellQuote(VELLORAN_CLI) + " save-iso " +
-                                      ShellQuote(image) + " ./docs=" + ShellQuote((dir / "src").string()) + " 2>&1",
-                                  &rc);
+  std::string log = Velloran(dir, "recorder insert cd-r", &rc);
   ASSERT_EQ(rc, 0) << log;
+  log = Velloran(dir, "burn ./docs=src photos=photos", &rc);
+  ASSERT_EQ(rc, 0) << log;
+  log = Velloran(dir, "burn --import last photos=newphotos", &rc);
+  ASSERT_EQ(rc, 0) << log;
+  log = Velloran(dir, "recorder export disc.img", &rc);
+  ASSERT_EQ(rc, 0) << log;
+  const std::string status = Velloran(dir, "recorder status", &rc);
+  const auto at = status.find("session 2, start ");
+  ASSERT_NE(at, std::string::npos) << status;
+  const std::string second = std::to_string(std::stoul(status.substr(at + 17)));
+  auto both = first;
+  both["photos~1"] = Md5(dir / "newphotos");
 
   GuestSpec spec;
   spec.bus = Bus::kIde;
   spec.medium = Medium::kCd;
-  spec.image = image;
+  spec.image = (dir / "disc.img").string();
   spec.modules = {"isofs"};
+  const std::string mountFirst = "mount -t iso9660 -o ro /dev/sr0 /mnt && ";
+  const std::string done = "; rc=$?; umount /mnt; exit $rc";
   spec.steps = {
-      {"joliet", "mount -t iso9660 -o ro /dev/sr0 /mnt && " + TreeChecksumCommand("/mnt") +
-                     "; rc=$?; umount /mnt; exit $rc"},
-      {"dates", "mount -t iso9660 -o ro /dev/sr0 /mnt && (cd /mnt && find . -type f -exec stat -c '%Y %n' {} +)"
-                "; rc=$?; umount /mnt; exit $rc"},
-      {"iso", "mount -t iso9660 -o ro,nojoliet /dev/sr0 /mnt && " + TreeChecksumCommand("/mnt") +
-                  "; rc=$?; umount /mnt; exit $rc"},
+      {"joliet", mountFirst + TreeChecksumCommand("/mnt") + done},
+      {"dates", mountFirst + "(cd /mnt && find ./docs -type f -exec stat -c '%Y %n' {} +)" + done},
+      {"iso", "mount -t iso9660 -o ro,nojoliet /dev/sr0 /mnt && " + TreeChecksumCommand("/mnt") + done},
+      {"second", "mount -t iso9660 -o ro,sbsector=" + second + " /dev/sr0 /mnt && " + TreeChecksumCommand("/mnt") + done},
   };
   const GuestRun run = RunGuest(spec);
   fs::remove_all(dir);
@@ -92,7 +117,7 @@ TEST(KernelNames, GuestReadsEveryRenamedFileAndItsDate) {
   ASSERT_TRUE(run.booted) << run.reason;
 
   EXPECT_EQ(run["joliet"].status, 0) << run["joliet"].err;
-  EXPECT_EQ(ParseChecksums(run["joliet"].out), want) << run["joliet"].out;
+  EXPECT_EQ(ParseChecksums(run["joliet"].out), first) << run["joliet"].out;
 
   EXPECT_EQ(run["dates"].status, 0) << run["dates"].err;
   std::map<std::string, std::time_t> gotTime;
@@ -105,9 +130,13 @@ TEST(KernelNames, GuestReadsEveryRenamedFileAndItsDate) {
   // Without Joliet: the same files, once each, under ISO 9660 names.
   EXPECT_EQ(run["iso"].status, 0) << run["iso"].err;
   std::multiset<std::string> wantSums, gotSums;
-  for (const auto& [p, sum] : want) wantSums.insert(sum);
+  for (const auto& [p, sum] : first) wantSums.insert(sum);
   for (const auto& [p, sum] : ParseChecksums(run["iso"].out)) gotSums.insert(sum);
   EXPECT_EQ(gotSums, wantSums) << run["iso"].out;
+
+  // The appended session keeps the earlier folder beside the new file.
+  EXPECT_EQ(run["second"].status, 0) << run["second"].err;
+  EXPECT_EQ(ParseChecksums(run["second"].out), both) << run["second"].out;
 }
 
 }  // namespace

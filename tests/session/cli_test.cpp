@@ -186,6 +186,11 @@ TEST_F(CliTest, AppendKeepsAnEarlierFolderBesideANewFileOfItsName) {
   const Result content = Sh(xorriso + "-osirrox on -extract /docs/notes.txt got.txt >/dev/null 2>&1 && " + xorriso +
                             "-osirrox on -extract /docs~1 got2.txt >/dev/null 2>&1 && cat got.txt got2.txt");
   EXPECT_EQ(content.out, "notesthe new file");
+  if (Sh("command -v isoinfo").code == 0) {
+    const Result joliet = Sh("isoinfo -J -f -T " + m[1].str() + " -i disc.img");
+    for (const char* path : {"/docs\n", "/docs~1.;1\n", "/docs/notes.txt;1\n", "/a.txt;1\n"})
+      EXPECT_NE(joliet.out.find(path), std::string::npos) << path << joliet.out;
+  }
 }
 
 TEST_F(CliTest, PlanTellsTheSpaceWhetherItFitsAndTheNamesThatChange) {

@@ -279,13 +279,16 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"OnlyVersion", u";1", "", "INVALID FILE NAME"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ImportTest, OverlongIdentifiersAreLeftOutWithTheMessage) {
-  const std::u16string longName(108, u'n');  // 216 bytes
-  disc_.Dir(30, {Dot(30), DotDot(30), JFileU(longName, 900, 1), JFile("short.txt", 901, 1)});
+TEST_F(ImportTest, JolietNamesAsLongAsARecordHoldsAreImported) {
+  // 108 characters and ";1" (220 bytes), and 110 without a version: the
+  // longest names a disc of this program holds.
+  const std::u16string n108(108, u'n'), n110(110, u'm');
+  disc_.Dir(30, {Dot(30), DotDot(30), JFileU(n108, 900, 1), Record(Ucs2(n110), 901, 1, 0), JFile("short.txt", 902, 1)});
   ImportDir(30, 2048, true);
-  EXPECT_TRUE(Reported("FILE NAME LENGTH EXCEEDS 120 CHARS"));
-  EXPECT_EQ(tree_.FileCount(), 1);
-  EXPECT_NE(FileAt("\\", "short.txt"), nullptr);
+  EXPECT_TRUE(errors_.empty()) << errors_.front();
+  EXPECT_EQ(tree_.FileCount(), 3);
+  EXPECT_NE(FileAt("\\", std::string(108, 'n') + "."), nullptr);
+  EXPECT_NE(FileAt("\\", std::string(110, 'm') + "."), nullptr);
 }
 
 struct DateCase {
