@@ -47,6 +47,9 @@ void FitColumns(QTreeView* view, const QList<GiveWay>& steps) {
   const QList<int> widths = FitWidths(want, headers, view->viewport()->width(), steps);
   for (int c = 0; c < header->count(); ++c)
     if (!header->isSectionHidden(c)) header->resizeSection(c, widths[c]);
+  // The sideways scroll bar follows the new widths now, not at the view's
+  // next layout.
+  QMetaObject::invokeMethod(view, "updateGeometries");
 }
 
 // Refits a view's columns, once per burst of changes.

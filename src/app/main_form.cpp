@@ -590,8 +590,14 @@ bool Tfrmmain::JobRunning() const { return zcdb.Writing() || zcdb.Erasing(); }
 void Tfrmmain::Timer1Timer() {
   if (zcdb.Erasing()) {
     if (frmProgress->isVisible()) {
-      frmProgress->pcd->setMaximum(100);
-      frmProgress->pcd->setValue(std::clamp(zcdb.EraseProgress(), 0, 100));
+      if (zcdb.EraseProgressFromDrive()) {
+        frmProgress->pcd->setRange(0, 100);
+        frmProgress->pcd->setValue(std::clamp(zcdb.EraseProgress(), 0, 100));
+      } else {
+        // No figure from the drive: an estimate of the time would sit near
+        // the start and then jump, so the bar only shows that work goes on.
+        frmProgress->pcd->setRange(0, 0);
+      }
     }
     return;
   }

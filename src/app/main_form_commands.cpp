@@ -80,12 +80,16 @@ void Tfrmmain::btnEraseClick() {
   JobStarting(true);
   frmProgress->NoCancel = true;
   frmProgress->setWindowTitle("Erase CD/DVD");
+  frmProgress->pcd->setRange(0, 100);
   frmProgress->pcd->setValue(0);
   frmProgress->show();
   frmProgress->Label1->setText("Erase ...");
   Timer1->start();
   SetSpeedFromList();
-  if (!zcdb.Erase(1) && !zcdb.Erasing() && frmProgress->isVisible()) {
+  const bool started = zcdb.Erase(1);
+  if (zcdb.Erasing()) {
+    Timer1Timer();  // the bar as the drive reports, from the start
+  } else if (!started && frmProgress->isVisible()) {
     // Not started and no end event (the drive was not ready after all):
     // nothing runs, so nothing may stay on screen waiting for it.
     Timer1->stop();
@@ -179,6 +183,7 @@ void Tfrmmain::zcdbWriteDone(const QString& error) {
 
 void Tfrmmain::zcdbEraseDone(bool withError) {
   if (closing_) return;
+  frmProgress->pcd->setRange(0, 100);
   frmProgress->pcd->setValue(0);
   Timer1->stop();
   Timer1Timer();

@@ -83,8 +83,10 @@ TShellTreeView::TShellTreeView(QWidget* parent) : QTreeView(parent) {
   // The model reads folders in the background: the chosen folder moves as
   // the folders above it fill in.
   connect(model_, &QFileSystemModel::directoryLoaded, this, [this] { FollowChosen(); });
-  // So does sorting what was just read.
+  // So does sorting what was just read, and folders coming and going.
   connect(model_, &QAbstractItemModel::layoutChanged, this, [this] { FollowChosen(); });
+  connect(model_, &QAbstractItemModel::rowsInserted, this, [this] { FollowChosen(); });
+  connect(model_, &QAbstractItemModel::rowsRemoved, this, [this] { FollowChosen(); });
   // Scrolling by the scroll bars is the person's choice too.
   for (QScrollBar* bar : {verticalScrollBar(), horizontalScrollBar()})
     connect(bar, &QScrollBar::actionTriggered, this, [this] { follow_ = false; });

@@ -322,12 +322,60 @@ TEST_F(CommandsTest, EraseAsksAndReportsItsEnd) {
 
   messages_.clear();
   answer_ = QMessageBox::Yes;
+  // What the bar shows while the drive erases: the drive's own progress
+  // figure (this drive gives one, after its first answers), moving through
+  // the erase.
+  QList<int> shown;
+  bool indeterminate = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    const QProgressBar* bar = w().frmProgress->pcd;
+    if (!w().frmProgress->isVisible() || !w().zcdb.Erasing()) return;
+    if (bar->maximum() == 0) indeterminate = !shown.isEmpty();
+    else if (shown.isEmpty() || shown.back() != bar->value()) shown << bar->value();
+  });
+  watch.start(50);
   w().btnEraseClick();
   EXPECT_EQ(w().frmProgress->windowTitle(), "Erase CD/DVD");
   EXPECT_FALSE(w().frmProgress->btnCancel->isEnabled()) << "an erase cannot be cancelled";
   WaitForProgressToClose();
+  watch.stop();
+  EXPECT_FALSE(indeterminate) << "the drive's figure came and went";
+  std::string values;
+  for (int v : shown) values += std::to_string(v) + " ";
+  EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end())) << values;
+  EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](int v) { return v >= 10 && v < 100; }))
+      << "the bar sat near the start until the end: " << values;
   EXPECT_EQ(messages_.back().text, "Erase process done successfully.");
   EXPECT_EQ(Status().discStatus, "blank");
+}
+
+TEST_F(CommandsTest, EraseOnADriveWithoutAProgressFigureShowsThatWorkGoesOn) {
+  Insert(vrec::MediumKind::CdRw);
+  // The drive's sense never marks its sense-key specific bytes valid.
+  transport_.tamperSense = [](const std::uint8_t*, std::span<std::uint8_t> sense) {
+    if (sense.size() > 15) sense[15] &= 0x7F;
+  };
+  transport_.tamper = [](const std::uint8_t* cdb, std::span<std::uint8_t> data) {
+    if (cdb[0] == 0x03 && data.size() > 15) data[15] &= 0x7F;
+  };
+  Start();
+  answer_ = QMessageBox::Yes;
+  bool indeterminate = false, determinate = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    const QProgressBar* bar = w().frmProgress->pcd;
+    if (!w().frmProgress->isVisible() || !w().zcdb.Erasing() || !w().Timer1->isActive()) return;
+    (bar->maximum() == 0 ? indeterminate : determinate) = true;
+  });
+  watch.start(50);
+  w().btnEraseClick();
+  WaitForProgressToClose();
+  watch.stop();
+  EXPECT_EQ(messages_.back().text, "Erase process done successfully.");
+  EXPECT_TRUE(indeterminate);
+  EXPECT_FALSE(determinate) << "an estimate was shown as progress";
+  EXPECT_EQ(w().frmProgress->pcd->maximum(), 100) << "the next job's bar is left indeterminate";
 }
 
 TEST_F(CommandsTest, EraseRefusesWriteOnceDiscsButAsksForDvdRam) {

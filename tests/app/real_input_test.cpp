@@ -200,25 +200,42 @@ TEST_F(RealInputTest, HoveringEveryControlLeavesTheWindowsSizeAlone) {
 }
 
 TEST_F(RealInputTest, TheFolderDraggedFromTheTreeIsTheOnePressed) {
-  for (int i = 0; i < 40; ++i) WriteFile(QString("f%1/inner/x.txt").arg(i, 2, 10, QChar('0')).toStdString(), 10);
+  // The folders sit where the tree above them stays still: first in /tmp,
+  // whose other entries come and go while tests run.
+  char pattern[] = "/tmp/0velloran-drag-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path quiet = pattern;
+  struct Remove {
+    fs::path p;
+    ~Remove() {
+      std::error_code ec;
+      fs::remove_all(p, ec);
+    }
+  } remove{quiet};
+  for (int i = 0; i < 40; ++i) {
+    const fs::path inner = quiet / "src" / QString("f%1").arg(i, 2, 10, QChar('0')).toStdString() / "inner";
+    fs::create_directories(inner);
+    std::ofstream(inner / "x.txt") << "x";
+  }
+  const QString src = QString::fromStdString((quiet / "src").string());
   Insert(vrec::MediumKind::CdR);
   Start();
   TShellTreeView* tree = w().ShellTreeView1;
   QFileSystemModel* model = tree->Model();
-  ASSERT_TRUE(tree->SetPath(Src()));
+  ASSERT_TRUE(tree->SetPath(src));
   // (Indexes are looked up by path each time: the model sorts what it reads.)
-  ASSERT_TRUE(WaitFor([&] { return model->rowCount(model->index(Src())) == 40; }));
+  ASSERT_TRUE(WaitFor([&] { return model->rowCount(model->index(src)) == 40; }));
   QTest::qWait(200);
-  ASSERT_TRUE(tree->isExpanded(model->index(Src()))) << "the chosen folder is opened";
+  ASSERT_TRUE(tree->isExpanded(model->index(src))) << "the chosen folder is opened";
   // A folder in sight, well away from the tree's middle.
   QString name;
   for (int row = 39; row >= 0 && name.isEmpty(); --row) {
-    const QModelIndex index = model->index(row, 0, model->index(Src()));
+    const QModelIndex index = model->index(row, 0, model->index(src));
     const QRect r = tree->visualRect(index);
     if (r.isValid() && r.top() >= 0 && r.bottom() < tree->viewport()->height()) name = model->fileName(index);
   }
   ASSERT_FALSE(name.isEmpty()) << "none of the chosen folder's folders is in sight";
-  const QString path = Src() + "/" + name;
+  const QString path = src + "/" + name;
   const QPoint at = tree->visualRect(model->index(path)).center();
 
   // A click selects it, and the tree stays where it is while the folder's

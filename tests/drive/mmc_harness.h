@@ -56,6 +56,8 @@ class RecorderTransport {
   // Changes a reply before the drive class sees it: stands in for drive
   // firmware that fills a field differently from the recorder.
   std::function<void(const std::uint8_t* cdb, std::span<std::uint8_t> data)> tamper;
+  // The same for the sense data of a command that failed.
+  std::function<void(const std::uint8_t* cdb, std::span<std::uint8_t> sense)> tamperSense;
   // Opcodes answered with ILLEGAL REQUEST / INVALID COMMAND OPERATION CODE
   // before they reach the recorder: an older drive that lacks them.
   std::set<std::uint8_t> unsupported;
@@ -160,6 +162,7 @@ class RecorderTransport {
     } else {
       srb.SRB_HaStat = HASTAT_OK;
       srb.SRB_TargStat = r.status;
+      if (tamperSense) tamperSense(srb.CDBByte, std::span(r.sense.data(), r.senseLength));
       std::memcpy(srb.SenseArea, r.sense.data(), std::min<std::size_t>({r.senseLength, srb.SRB_SenseLen, SENSE_LEN}));
       srb.SRB_Status = SS_ERR;
     }
