@@ -155,4 +155,27 @@ TEST_F(CliTest, InterruptWhileTheDiscIsFormattedEndsWithinSeconds) {
   EXPECT_LT(seconds, 20) << "the format alone takes 60 s";
 }
 
+TEST_F(CliTest, RecorderServeRefusesWhatItCannotServe) {
+  struct Row {
+    const char* args;
+    int status;
+    const char* says;
+  };
+  for (const Row& row : {Row{"--listen 127.0.0.1:99999", 2, "--listen takes ADDR:PORT"},
+                         Row{"--listen localhost:3260", 1, "is not a numeric IP address"},
+                         Row{"--chap burner", 2, "--chap needs the secret in VELLORAN_CHAP_SECRET"}}) {
+    // A serve that starts after all would run until killed: 10 s at most.
+    const Result r = Shell(env_ + "timeout 10 " + VELLORAN_BIN_DIR + "/velloran recorder serve " + row.args);
+    EXPECT_EQ(r.status, row.status) << row.args << "\n" << r.output;
+    EXPECT_NE(r.output.find(row.says), std::string::npos) << row.args << "\n" << r.output;
+  }
+  // A port in use by another server is refused with the system's reason.
+  const Result busy = Shell("python3 -c 'import socket,subprocess,sys; s=socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+                            "s.listen(); p=s.getsockname()[1]; "
+                            "sys.exit(subprocess.call(sys.argv[1] + \" recorder serve --listen 127.0.0.1:%d\" % p, "
+                            "shell=True))' \"" + env_ + "timeout 10 " + VELLORAN_BIN_DIR + "/velloran\"");
+  EXPECT_EQ(busy.status, 1) << busy.output;
+  EXPECT_NE(busy.output.find("Address already in use"), std::string::npos) << busy.output;
+}
+
 }  // namespace
