@@ -164,6 +164,9 @@ class Tfrmmain : public QWidget {
   // A job starts: its log begins here, and whether it writes to the drive
   // (a burn) or to a file (an image) decides what its end may do.
   void JobStarting(bool toDrive);
+  // Warns, naming who, when another program holds the drive (a mounted
+  // disc, another burner); true when it does.
+  bool DriveHeldElsewhere();
   void SetSpeedFromList();
   void SpeedButton4Click();  // disc information
   void SpeedButton3Click();  // drive capabilities

@@ -43,6 +43,13 @@ bool Tfrmmain::DriveReady() {
   return zcdb.TestUnitReady(5000);
 }
 
+bool Tfrmmain::DriveHeldElsewhere() {
+  const std::string held = zcdb.HeldElsewhere();
+  if (held.empty()) return false;
+  MessageDlg(this, MsgKind::Warning, QString::fromStdString(held));
+  return true;
+}
+
 void Tfrmmain::SetSpeedFromList() {
   const int kbps = SpeedFromText(cbSpeed->currentText(), zcdb.GetDiscKind());
   zcdb.SetWriteSpeed(static_cast<std::uint16_t>(std::clamp(kbps, 0, 65535)));
@@ -50,7 +57,7 @@ void Tfrmmain::SetSpeedFromList() {
 
 void Tfrmmain::btnBurnClick() {
   if (zcdb.DirCount() == 0 && zcdb.FileCount() == 0) return;
-  if (JobRunning()) return;
+  if (JobRunning() || DriveHeldElsewhere()) return;
   if (!DriveReady()) {
     MessageDlg(this, MsgKind::Warning, kInsertDisc);
     return;
@@ -62,7 +69,7 @@ void Tfrmmain::btnBurnClick() {
 }
 
 void Tfrmmain::btnEraseClick() {
-  if (JobRunning()) return;
+  if (JobRunning() || DriveHeldElsewhere()) return;
   if (!DriveReady()) {
     MessageDlg(this, MsgKind::Warning, kInsertDisc);
     return;
@@ -101,13 +108,18 @@ void Tfrmmain::btnEraseClick() {
 }
 
 void Tfrmmain::btnEjectClick() {
-  zcdb.SynchronizeCache(300000, false);
-  zcdb.PreventAllowRemoval(true);
-  if (!zcdb.StartStopUnit(true)) MessageDlg(this, MsgKind::Plain, "Eject Medium command failed.");
+  // Never the disc of a running job, nor one that another program holds.
+  if (JobRunning()) return;
+  std::string refusal;
+  if (zcdb.EjectMedium(refusal)) return;
+  if (!refusal.empty())
+    MessageDlg(this, MsgKind::Warning, QString::fromStdString(refusal));
+  else
+    MessageDlg(this, MsgKind::Plain, "Eject Medium command failed.");
 }
 
 void Tfrmmain::BurnFromISOFileClick() {
-  if (JobRunning()) return;
+  if (JobRunning() || DriveHeldElsewhere()) return;
   if (!zcdb.TestUnitReady(5000)) {
     MessageDlg(this, MsgKind::Warning, kInsertDisc);
     return;

@@ -157,6 +157,7 @@ int RunBurn(const BurnOptions& o, const GlobalOptions& globals) {
   image::TZCDBurner b;
   Configure(b, o, globals);
   if (int rc = SelectDrive(b, globals, o.drive, "burn"); rc != kExitOk) return rc;
+  if (int rc = RefuseIfHeld(b, "burn"); rc != kExitOk) return rc;
   if (int rc = FillCompilation(b, o.compilation, globals, "burn"); rc != kExitOk) return rc;
   if (b.FileCount() == 0) {
     std::cerr << prefix << "nothing to burn: the folders given are empty\n";
@@ -197,6 +198,7 @@ int RunBurnImage(const BurnOptions& o, const GlobalOptions& globals) {
   image::TZCDBurner b;
   Configure(b, o, globals);
   if (int rc = SelectDrive(b, globals, o.drive, "burn-image"); rc != kExitOk) return rc;
+  if (int rc = RefuseIfHeld(b, "burn-image"); rc != kExitOk) return rc;
   const std::int64_t sectors = (size + 2047) / 2048;
   if (int rc = CheckMedium(b, sectors, prefix); rc != kExitOk) return rc;
   // An image starts at address 0: the disc must be blank (or overwritable).

@@ -1,5 +1,6 @@
 // velloran drives: the transport and the drives it finds.
 #include "cli/commands.h"
+#include "cli/drive_select.h"
 #include "drive/zbConst.h"
 #include "drive/zbDrvLib.h"
 
@@ -27,7 +28,16 @@ int RunDrives(const GlobalOptions& globals) {
     std::cout << "No CD/DVD drives found.\n";
     return kExitNoDrive;
   }
-  for (const auto& line : device.Devices) std::cout << line << "\n";
+  for (const auto& line : device.Devices) {
+    std::cout << line << "\n";
+    // Who else holds it, as far as the node tells without a command.
+    if (line.size() < 5) continue;
+    const std::string path = drive::TransportDevicePath(static_cast<std::uint8_t>(line[0] - '0'),
+                                                        static_cast<std::uint8_t>(line[2] - '0'),
+                                                        static_cast<std::uint8_t>(line[4] - '0'));
+    const std::string held = platform::DescribeDriveUse(platform::FindDriveUse(path), DriveNameOfLine(line));
+    if (!held.empty()) std::cout << "  " << held << "\n";
+  }
   return kExitOk;
 }
 

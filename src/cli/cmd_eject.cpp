@@ -17,9 +17,14 @@ struct EjectOptions {
 int RunEject(const EjectOptions& o, const GlobalOptions& globals) {
   drive::TSCSIDevice d;
   if (int rc = SelectDrive(d, globals, o.drive, "eject"); rc != kExitOk) return rc;
-  // A lock left by an interrupted program would keep the tray shut.
-  d.PreventAllowRemoval(true);
-  if (!d.StartStopUnit(true)) {
+  // A drive another program holds (a burn in progress, a mounted disc) is
+  // left alone: its lock would otherwise be lifted from here.
+  std::string refusal;
+  if (!d.EjectMedium(refusal)) {
+    if (!refusal.empty()) {
+      std::cerr << "velloran eject: " << refusal << "\n";
+      return kExitFailure;
+    }
     std::cerr << "velloran eject: the drive did not open its tray";
     if (!d.LastError.empty()) std::cerr << " (" << d.LastError << ")";
     std::cerr << "\n";

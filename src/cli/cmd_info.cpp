@@ -57,6 +57,8 @@ void PrintDrive(drive::TSCSIDevice& d) {
   std::cout << "  Revision:            " << std::string(reinterpret_cast<const char*>(inq + 32), 4) << "\n";
   std::cout << "  Device type:         " << int{d.DeviceType()}
             << (d.DeviceType() == 5 ? " (CD/DVD)" : " (write-once, not supported)") << "\n";
+  const std::string held = d.HeldElsewhere();
+  std::cout << "  In use:              " << (held.empty() ? "not by another program" : held) << "\n";
 
   char hex[16];
   std::snprintf(hex, sizeof hex, "%08X", d.Capabilities);

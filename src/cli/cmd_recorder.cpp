@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "platform/drive_use.h"
 #include "vrec/iscsi/recorder_unit.h"
 #include "vrec/iscsi/server.h"
 #include "vrec/recorder.h"
@@ -102,6 +103,13 @@ void PrintStatus(const vrec::RecorderStatus& s) {
   std::cout << "Faults:        " << (f.empty() ? "none" : f) << "\n";
   std::cout << "Real time:     " << (s.realTime ? "on" : "off") << " (time scale " << s.timeScale << ")\n";
   std::cout << "Underruns:     " << s.underruns << "\n";
+  std::cout << "Medium lock:   " << (s.locked ? "on" : "off");
+  if (s.locked) {
+    // The processes that hold the lock keep the recorder's device file open.
+    const auto use = platform::FindDriveUse(s.devicePath.string());
+    for (const auto& h : use.holders) std::cout << " (process " << h.pid << ", " << h.name << ")";
+  }
+  std::cout << "\n";
 }
 
 struct Args {

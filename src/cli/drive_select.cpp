@@ -2,6 +2,7 @@
 
 #include "drive/zbASPI.h"
 
+#include <algorithm>
 #include <cctype>
 #include <iostream>
 
@@ -22,19 +23,27 @@ const std::string* FindDevice(const std::vector<std::string>& devices, const std
 int SelectDrive(drive::TSCSIDevice& d, const GlobalOptions& globals, const std::string& driveId,
                 const std::string& command) {
   const std::string prefix = "velloran " + command + ": ";
+  // Drives that could not be listed say why (no permission, held by
+  // another program) whenever the one asked for is not there.
+  auto notes = [&] {
+    for (const auto& note : d.DriveNotes) std::cerr << prefix << note << "\n";
+  };
   if (!d.InitializeASPI(true, globals.aspiLibrary)) {
     std::cerr << prefix
               << "no SCSI transport: no optical drive answered through /dev/sr* and no ASPI library\n"
                  "(wnaspi32.so) was found beside the program or on the library path.\n";
+    notes();
     return kExitNoDrive;
   }
   if (d.Devices.empty()) {
     std::cerr << prefix << "no CD/DVD drive found.\n";
+    notes();
     return kExitNoDrive;
   }
   const std::string* line = driveId.empty() ? &d.Devices.front() : FindDevice(d.Devices, driveId);
   if (!line) {
     std::cerr << prefix << "no drive \"" << driveId << "\"; `velloran drives` lists them.\n";
+    notes();
     return kExitNoDrive;
   }
   d.SetDevice(*line);
@@ -43,6 +52,21 @@ int SelectDrive(drive::TSCSIDevice& d, const GlobalOptions& globals, const std::
     return kExitNoDrive;
   }
   return kExitOk;
+}
+
+int RefuseIfHeld(drive::TSCSIDevice& d, const std::string& command) {
+  const std::string held = d.HeldElsewhere();
+  if (held.empty()) return kExitOk;
+  std::cerr << "velloran " << command << ": " << held << "\n";
+  return kExitFailure;
+}
+
+std::string DriveNameOfLine(const std::string& line) {
+  const auto comma = line.find(',');
+  if (comma != std::string::npos && comma + 2 < line.size() && line[comma + 1] >= 'A' && line[comma + 1] <= 'Z' &&
+      line[comma + 2] == ':')
+    return line.substr(comma + 1, 2);
+  return "drive " + line.substr(0, std::min(comma, line.size()));
 }
 
 }  // namespace velloran::cli

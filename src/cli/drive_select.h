@@ -20,4 +20,12 @@ const std::string* FindDevice(const std::vector<std::string>& devices, const std
 int SelectDrive(drive::TSCSIDevice& device, const GlobalOptions& globals, const std::string& driveId,
                 const std::string& command);
 
+// Refuses a drive that another program holds (its disc mounted, a burner
+// using it, its medium locked), saying who: prints why, prefixed by
+// "velloran COMMAND: ", and returns kExitFailure; kExitOk when it is free.
+int RefuseIfHeld(drive::TSCSIDevice& device, const std::string& command);
+
+// The name of a device line's drive in messages: "D:", or "drive 0:0:0".
+std::string DriveNameOfLine(const std::string& line);
+
 }  // namespace velloran::cli

@@ -2,6 +2,7 @@
 
 #include "drive/zbSPTI.h"
 #include "platform/process.h"
+#include "platform/scsi_system.h"
 
 #include <dlfcn.h>
 
@@ -17,6 +18,7 @@ namespace {
 struct TransportState {
   std::recursive_mutex mutex;
   void* library = nullptr;
+  TGetASPI32DevicePath devicePath = nullptr;  // optional export of the library
   bool passThrough = false;
   std::string name;
   bool preferPassThrough = true;
@@ -46,6 +48,7 @@ bool TryLoadLibrary(TransportState& s, const std::string& path) {
     return false;
   }
   s.library = handle;
+  s.devicePath = reinterpret_cast<TGetASPI32DevicePath>(::dlsym(handle, "GetASPI32DevicePath"));
   GetASPI32SupportInfo = support;
   SendASPI32Command = send;
   s.name = kLibraryTransportName;
@@ -107,6 +110,7 @@ bool UnloadASPILibrary() {
   }
   ::dlclose(s.library);
   s.library = nullptr;
+  s.devicePath = nullptr;
   return true;
 }
 
@@ -128,6 +132,24 @@ bool ReloadTransport() {
   ReleaseTransport();
   SelectTransport(prefer, {});
   return true;
+}
+
+std::string TransportDevicePath(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun) {
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  if (s.passThrough) {
+    const auto& table = PassThroughTable();
+    for (int i = 0; i < 27; ++i) {
+      const auto& d = table.drives[i];
+      if (d.present && d.adapter == adapter && d.target == target && d.lun == lun)
+        return platform::CurrentScsiSystem().UsePath(platform::OpticalNodeForLetter(static_cast<char>('A' + i)));
+    }
+    return {};
+  }
+  if (!s.devicePath) return {};
+  char path[4096] = {};
+  const std::uint32_t n = s.devicePath(adapter, target, lun, path, sizeof path);
+  return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
 }
 
 void InstallTransport(TGetASPI32SupportInfo support, TSendASPI32Command send, const std::string& name) {

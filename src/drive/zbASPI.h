@@ -164,6 +164,12 @@ struct AspiEvent {
 // The two entry points of an ASPI-style library.
 typedef std::uint32_t (*TGetASPI32SupportInfo)(void);
 typedef std::uint32_t (*TSendASPI32Command)(void* srb);
+// An optional third one of ours: the file that stands for a device's node,
+// so its users can be found (processes that hold it open). Writes a
+// NUL-terminated path into path (size bytes) and returns its length, or 0
+// when the device has no such file or the path does not fit.
+typedef std::uint32_t (*TGetASPI32DevicePath)(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun,
+                                              char* path, std::uint32_t size);
 
 }  // extern "C"
 
@@ -194,6 +200,10 @@ bool ReloadTransport();
 bool UnloadASPILibrary();
 // Releases whichever transport is in use; used at shutdown and by tests.
 void ReleaseTransport();
+// The file whose users are the device's users: the kernel node of a
+// pass-through drive (or what the installed SCSI seam names for it), the
+// library's GetASPI32DevicePath otherwise. Empty when there is none.
+std::string TransportDevicePath(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun);
 // Uses the given entry points as the transport (an embedding program's own
 // ASPI-style server, or a test's). Releases the current transport first.
 void InstallTransport(TGetASPI32SupportInfo support, TSendASPI32Command send, const std::string& name);

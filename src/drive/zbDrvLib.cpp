@@ -123,7 +123,8 @@ bool TSCSIDevice::InitializeASPI(bool preferPassThrough, const std::string& libr
   } catch (...) {
     ok = false;
   }
-  for (const auto& note : TakePassThroughNotes()) DebugMessage(note, 0);
+  DriveNotes = TakePassThroughNotes();
+  for (const auto& note : DriveNotes) DebugMessage(note, 0);
   if (ok) {
     HostAdapterInquiry(0);
     RescanDevices();

@@ -9,6 +9,7 @@
 #include "drive/disc_record.h"
 #include "drive/mmc_cdb.h"
 #include "drive/mmc_reply.h"
+#include "platform/drive_use.h"
 
 #include <array>
 #include <atomic>
@@ -59,6 +60,10 @@ class TSCSIDevice : public TObject {
   char DriveLetter();
 
   std::vector<std::string> Devices;
+  // What InitializeASPI found about drives it could not list (a node the
+  // user may not open, one that another program holds), one line each; also
+  // reported through OnDebugMessage with type 0.
+  std::vector<std::string> DriveNotes;
   std::string DeviceId;
   std::uint8_t AdapterCount = 0;
   SRB_HAInquiry HAInquiryBlock{};
@@ -188,6 +193,30 @@ class TSCSIDevice : public TObject {
   // parameters, maximum read speed, removal allowed, medium loaded.
   void NeutralDriveState();
 
+  // --- Who else holds the drive ---------------------------------------------
+  // How messages name the selected drive: "D:", or "drive 0:0:0" when it
+  // has no letter.
+  std::string DriveName();
+  // Who besides this program holds the selected drive: mounts of its disc,
+  // other processes with its node open, an exclusive claim (also when the
+  // drive's node refused our open as busy).
+  platform::DriveUse FindDriveUse();
+  // True when the drive reports its medium locked (mode page 2Ah, lock
+  // state); false when it does not or the page cannot be read.
+  bool MediumLocked();
+  // True while a PREVENT of this object holds the medium.
+  bool RemovalPrevented() const { return FRemovalPrevented; }
+  // The sentence that says who else holds the drive ("D: is in use by
+  // process 4242 (brasero)"), including a medium lock that another program
+  // set; empty when the drive is free for this program.
+  std::string HeldElsewhere();
+  // Ejects the medium, unless another program holds the drive: then returns
+  // false with HeldElsewhere()'s sentence in refusal and sends nothing that
+  // could lift that program's lock. Otherwise flushes the drive's cache,
+  // allows removal and ejects; false with an empty refusal when the drive
+  // does not open (the reason in LastError).
+  bool EjectMedium(std::string& refusal);
+
   // Pauses between polls of a busy drive (and the recording's waits for
   // it); tests replace it.
   virtual void SleepMs(std::uint32_t ms);
@@ -296,6 +325,7 @@ class TSCSIDevice : public TObject {
   bool FLinkSizeValid = false;   // page 05h needs LS_V
   bool FSlowReady = false;       // long waits after closing or blanking
   bool FUnderrunByModel = false; // underrun protection the page does not show
+  bool FRemovalPrevented = false;  // our PREVENT holds the medium
 
   std::uint8_t FAdapter = kNoDevice;
   std::uint8_t FTarget = kNoDevice;

@@ -70,9 +70,15 @@ bool TSCSIDevice::StartStopUnit(bool eject) {
 }
 
 bool TSCSIDevice::PreventAllowRemoval(bool allow) {
-  if (!allow) return Send(mmc::PreventAllowRemoval(false), nullptr, 0);
+  if (!allow) {
+    const bool ok = Send(mmc::PreventAllowRemoval(false), nullptr, 0);
+    if (ok) FRemovalPrevented = true;
+    return ok;
+  }
   CloseHandleAround close;
-  return Send(mmc::PreventAllowRemoval(true), nullptr, 0);
+  const bool ok = Send(mmc::PreventAllowRemoval(true), nullptr, 0);
+  if (ok) FRemovalPrevented = false;
+  return ok;
 }
 
 bool TSCSIDevice::ReadFormatCapacities(std::uint32_t& size, std::uint32_t& blockSize) {

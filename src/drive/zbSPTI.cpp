@@ -1,6 +1,7 @@
 #include "drive/zbSPTI.h"
 
 #include "drive/zbConst.h"
+#include "platform/drive_use.h"
 #include "platform/process.h"
 #include "platform/scsi_system.h"
 
@@ -59,6 +60,9 @@ struct LayerState {
   // of the node closes, so such a drive keeps its handle open until the
   // lock is lifted or the layer shuts down.
   bool removalPrevented[27] = {};
+  // errno of the last refused open of each drive's node (0 after a success):
+  // tells "busy" and "no permission" apart from "no drive".
+  std::atomic<int> openErrno[27] = {};
 };
 
 LayerState& Layer() {
@@ -104,16 +108,28 @@ bool SgIoSucceeded(int rc, const sg_io_hdr_t& io) {
   return rc >= 0 && io.status == 0 && io.host_status == 0 && (io.driver_status & 0x0F) == 0;
 }
 
+// Keeps a line for the caller once (a transport choice may probe twice).
+void Note(LayerState& layer, const std::string& line) {
+  if (std::find(layer.notes.begin(), layer.notes.end(), line) == layer.notes.end()) layer.notes.push_back(line);
+}
+
 // Probes one letter's node; fills the entry when a drive answers INQUIRY.
 void ProbeDrive(LayerState& layer, platform::ScsiSystem& sys, PassThroughDrive& entry, const std::string& node,
                 std::uint8_t& syntheticTarget, int& rawHost) {
   int fd = OpenDrive(sys, node);
+  layer.openErrno[entry.letterIndex] = fd < 0 ? -fd : 0;
   if (fd < 0) {
     if (fd == -EACCES || fd == -EPERM) {
       std::string group = platform::OwningGroupName(node);
       char line[512];
       std::snprintf(line, sizeof line, msg::DRIVE_ACCESS_DENIED, node.c_str(), group.c_str());
-      layer.notes.emplace_back(line);
+      Note(layer, line);
+    } else if (fd == -EBUSY) {
+      // Held exclusively by someone: name them when we may see who.
+      platform::DriveUse use = platform::FindDriveUse(sys.UsePath(node));
+      if (!use.Any()) use.claimedExclusively = true;
+      const std::string name(1, static_cast<char>('A' + entry.letterIndex));
+      Note(layer, platform::DescribeDriveUse(use, name + ":") + " (" + node + ")");
     }
     return;
   }
@@ -180,6 +196,7 @@ std::uint32_t ExecuteOnDrive(LayerState& layer, SRB_ExecSCSICmd* srb) {
   std::string node = platform::OpticalNodeForLetter(static_cast<char>('A' + drive->letterIndex));
   if (drive->handle < 0) {
     int fd = OpenDrive(sys, node);
+    layer.openErrno[drive->letterIndex] = fd < 0 ? -fd : 0;
     if (fd < 0) return srb->SRB_Status = SS_NO_DEVICE;
     drive->handle = fd;
   }
@@ -290,6 +307,7 @@ void PassThroughDone() {
   }
   ClearTable(layer.table);
   std::fill(std::begin(layer.removalPrevented), std::end(layer.removalPrevented), false);
+  for (auto& e : layer.openErrno) e = 0;
   layer.initialised = false;
 }
 
@@ -352,6 +370,12 @@ std::uint32_t PassThroughSendCommand(void* request) {
 }
 
 const PassThroughDriveTable& PassThroughTable() { return Layer().table; }
+
+int PassThroughOpenError(char letter) {
+  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+  if (letter < 'A' || letter > 'Z') return 0;
+  return Layer().openErrno[letter - 'A'].load();
+}
 
 std::vector<std::string> TakePassThroughNotes() {
   auto& layer = Layer();

@@ -59,8 +59,12 @@ std::uint32_t PassThroughSendCommand(void* srb);
 // The table as enumeration left it (tests and DriveLetter read it).
 const PassThroughDriveTable& PassThroughTable();
 
+// errno of the last refused open of a drive letter's node (EBUSY, EACCES),
+// 0 when the last open succeeded.
+int PassThroughOpenError(char letter);
+
 // Lines noted while probing (a node that refused to open for lack of
-// permission, with a hint); taken and cleared by the caller, which reports
+// permission, with a hint; one that is busy, naming who holds it); taken and cleared by the caller, which reports
 // them through OnDebugMessage.
 std::vector<std::string> TakePassThroughNotes();
 

@@ -37,6 +37,9 @@ class ScsiSystem {
   virtual int Ioctl(int fd, unsigned long request, void* arg) = 0;
   // close(2): 0 or -errno.
   virtual int Close(int fd) = 0;
+  // The file whose openers are the node's users (who holds the drive): the
+  // node itself, unless an emulation keeps its users elsewhere.
+  virtual std::string UsePath(const std::string& node) { return node; }
 };
 
 // The kernel's calls.

@@ -232,6 +232,9 @@ bool TZCDBurner::Erase(std::uint8_t BlankType) {
                 recording::EraseSpeedText(kind, speed).c_str());
   Debug(std::string(">>> ") + line, 1);
 
+  // The disc stays in the drive until the erase thread ends (its
+  // NeutralDriveState allows removal again).
+  PreventAllowRemoval(false);
   bool started = false;
   if (kind == kKindDvdPlusRw) {
     started = FormatUnit(0x11, recording::kPlusRwFormat, sizeof recording::kPlusRwFormat);
@@ -258,6 +261,7 @@ bool TZCDBurner::Erase(std::uint8_t BlankType) {
   }
 
   if (!started) {
+    PreventAllowRemoval(true);
     if (OnEraseDone) OnEraseDone(this, true);
     return false;
   }

@@ -432,6 +432,10 @@ std::string TRecordingJobs::PrepareMedium() {
   auto& b = FBurner;
   FBufferCapacityWorks = b.ReadBufferCapacity();
   b.StartStopUnit(false);
+  // The disc stays in the drive until the job ends (NeutralDriveState
+  // allows removal again): no eject, from this program or another, may
+  // take it out mid-write.
+  b.PreventAllowRemoval(false);
   if (std::string e = WaitReady(Limits.ReadyMs, msg::DRIVE_NOT_READY_IN_TIME, msg::DRIVE_NOT_READY); !e.empty())
     return e;
   FDiscKind = b.GetDiscKind();

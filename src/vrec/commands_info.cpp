@@ -28,7 +28,7 @@ Bytes CapabilitiesPage(const Recorder::Impl& d) {
   p[3] = 0x37;  // writes CD-R, CD-RW, DVD-R, DVD-RAM; test write
   p[4] = 0xF1;  // BUF (underrun-free recording), multi-session, mode 2 forms, audio play
   p[5] = 0x73;
-  p[6] = static_cast<std::uint8_t>(0x29 | (d.prevent ? 0x02 : 0x00));  // tray, eject, lock
+  p[6] = static_cast<std::uint8_t>(0x29 | (d.state.prevent ? 0x02 : 0x00));  // tray, eject, lock (state)
   const std::uint16_t maxWrite = speeds.empty() ? 0 : speeds.front();
   be::store16(&p[8], info.maxReadSpeed);
   be::store16(&p[10], 0x0100);
@@ -339,7 +339,7 @@ void CmdStartStop(CommandContext& c) {
   if (b4 >> 4) return;  // power conditions: accepted, no effect
   if (!(b4 & 0x02)) return;  // spin up / down
   if (!(b4 & 0x01)) {
-    if (d.prevent) return c.Fail(sense::RemovalPrevented());
+    if (d.state.prevent) return c.Fail(sense::RemovalPrevented());
     if (d.state.trayOpen) return;
     d.state.trayOpen = true;
     ++d.state.mediaChanges;
@@ -358,6 +358,16 @@ void CmdStartStop(CommandContext& c) {
   c.dirty = true;
 }
 
-void CmdPreventAllow(CommandContext& c) { c.d.prevent = (c.cdb[4] & 0x01) != 0; }
+void CmdPreventAllow(CommandContext& c) {
+  Recorder::Impl& d = c.d;
+  const bool on = (c.cdb[4] & 0x01) != 0;
+  // The lock lasts while the process that set it holds the device file.
+  if (on && !d.store.HoldDevice()) return c.Fail(Sense::Make(kHardwareError, 0x44, 0x00));
+  if (!on) d.store.ReleaseDevice();
+  if (d.state.prevent != on) {
+    d.state.prevent = on;
+    c.dirty = true;
+  }
+}
 
 }  // namespace velloran::vrec

@@ -45,7 +45,6 @@ struct Recorder::Impl {
   bool unitAttention = false;
   std::uint64_t seenMediaChanges = 0;
   std::uint8_t mediaEvent = kNoEvent;
-  bool prevent = false;
   std::array<std::uint8_t, kPage05Length> page05{};
   std::uint16_t readSpeed = 0xFFFF;   // requested, kB/s (FFFFh: maximum)
   std::uint16_t writeSpeed = 0xFFFF;  // requested, kB/s
@@ -91,6 +90,10 @@ struct Recorder::Impl {
   void FlushBuffer();
 
   bool EnsureLoaded(std::string* why);
+  // Ends a medium lock whose holder is gone (its process ended without
+  // allowing removal, as the kernel ends it at the last close); true when
+  // the state changed.
+  bool DropStaleLock();
   bool SaveState(std::string* why = nullptr);
   void NoteMediaChanges();
 };

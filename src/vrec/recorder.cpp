@@ -228,6 +228,12 @@ bool Recorder::Impl::EnsureLoaded(std::string* why) {
 
 bool Recorder::Impl::SaveState(std::string* why) { return store.Save(state, why); }
 
+bool Recorder::Impl::DropStaleLock() {
+  if (!state.prevent || store.HoldsDevice() || store.DeviceHeld()) return false;
+  state.prevent = false;
+  return true;
+}
+
 void Recorder::Impl::NoteMediaChanges() {
   if (state.mediaChanges == seenMediaChanges) return;
   seenMediaChanges = state.mediaChanges;
@@ -294,6 +300,10 @@ CommandResult Recorder::Execute(std::span<const std::uint8_t> cdb, std::span<std
   ctx.direction = direction;
   ctx.data = direction == DataDirection::None ? std::span<std::uint8_t>{} : data;
 
+  // A slow drive keeps this process waiting, not every process that shares
+  // the recorder: the time passes outside the state folder's lock, so a
+  // status query or another program's command is not starved by a burn.
+  if (d.loaded && d.state.faults.slowMs) d.clock->SleepMs(d.state.faults.slowMs);
   {
     auto lock = d.store.Acquire();
     std::string why;
@@ -305,11 +315,11 @@ CommandResult Recorder::Execute(std::span<const std::uint8_t> cdb, std::span<std
       ctx.Fail(Sense::Make(kHardwareError, 0x44, 0x00));
     } else {
       d.NoteMediaChanges();
+      if (d.DropStaleLock()) ctx.dirty = true;
       if (d.Busy() && d.Now() >= d.state.busy.endMs) {
         d.state.busy = BusyWindow{};
         ctx.dirty = true;
       }
-      if (d.state.faults.slowMs) d.clock->SleepMs(d.state.faults.slowMs);
       const CommandEntry& entry = kCommands[ctx.cdb[0]];
       if (!entry.handler) {
         ctx.Fail(sense::InvalidOpcode());
@@ -500,6 +510,9 @@ std::optional<RecorderStatus> Recorder::Status(std::string* why) {
   s.timeScale = d.TimeScale();
   s.busy = d.Busy() && d.Now() < d.state.busy.endMs;
   s.underruns = d.state.underruns;
+  if (d.DropStaleLock()) d.SaveState();
+  s.locked = d.state.prevent;
+  s.devicePath = d.store.DevicePath();
   return s;
 }
 
@@ -609,14 +622,24 @@ bool Recorder::SetTimeScale(double scale, std::string* why) {
 }
 
 void Recorder::ReleasePrevent() {
-  std::lock_guard<std::mutex> guard(impl_->mu);
-  impl_->prevent = false;
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> guard(d.mu);
+  if (!d.store.HoldsDevice()) return;  // the lock is another process's, if any
+  auto lock = d.store.Acquire();
+  d.store.ReleaseDevice();
+  if (d.EnsureLoaded(nullptr) && d.DropStaleLock()) d.SaveState();
 }
 
 bool Recorder::Prevented() const {
-  std::lock_guard<std::mutex> guard(impl_->mu);
-  return impl_->prevent;
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> guard(d.mu);
+  auto lock = d.store.Acquire();
+  if (!d.EnsureLoaded(nullptr)) return false;
+  if (d.DropStaleLock()) d.SaveState();
+  return d.state.prevent;
 }
+
+std::filesystem::path Recorder::DevicePath() const { return impl_->store.DevicePath(); }
 
 std::uint64_t Recorder::Underruns() const {
   std::lock_guard<std::mutex> guard(impl_->mu);

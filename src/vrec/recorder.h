@@ -82,6 +82,8 @@ struct RecorderStatus {
   double timeScale = 1.0;
   bool busy = false;
   std::uint64_t underruns = 0;
+  bool locked = false;  // a host prevents medium removal
+  std::filesystem::path devicePath;  // held open by the processes that lock the medium
 };
 
 class Recorder {
@@ -122,10 +124,15 @@ class Recorder {
   bool SetRealTime(bool on, std::string* why = nullptr);
   bool SetTimeScale(double scale, std::string* why = nullptr);
 
-  // Drops a PREVENT MEDIUM REMOVAL lock (the kernel does so when the last
-  // handle on the device closes).
+  // Drops the PREVENT MEDIUM REMOVAL lock this object set (the kernel does
+  // so when the last handle on the device closes). A lock another process
+  // set stays.
   void ReleasePrevent();
+  // Whether the recorder's medium is locked, by any process.
   bool Prevented() const;
+  // The file that stands for the recorder's device node: the processes that
+  // hold the medium lock hold it open.
+  std::filesystem::path DevicePath() const;
   // Buffer underruns seen in real-time mode.
   std::uint64_t Underruns() const;
 

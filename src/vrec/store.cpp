@@ -60,6 +60,7 @@ std::string PersistedState::Serialize() const {
   if (underruns) out << "underruns " << underruns << "\n";
   if (busy.ascq) out << "busy " << int{busy.ascq} << " " << busy.startMs << " " << busy.endMs << "\n";
   if (!source.empty()) out << "source " << source << "\n";
+  if (prevent) out << "prevent 1\n";
   if (faults.writeError)
     out << "fault-write-error " << faults.writeError->lba << " " << int{faults.writeError->key} << " "
         << int{faults.writeError->asc} << " " << int{faults.writeError->ascq} << "\n";
@@ -106,6 +107,10 @@ std::optional<PersistedState> PersistedState::Parse(const std::string& text, std
       st.busy.ascq = static_cast<std::uint8_t>(a);
     } else if (key == "source") {
       std::getline(ls >> std::ws, st.source);
+    } else if (key == "prevent") {
+      int v = 0;
+      ls >> v;
+      st.prevent = v != 0;
     } else if (key == "fault-write-error") {
       Faults::WriteError w;
       unsigned k = 0, a = 0, q = 0;
@@ -140,6 +145,7 @@ StateStore::StateStore(fs::path root, int number)
 StateStore::~StateStore() {
   if (lockFd_ >= 0) ::close(lockFd_);
   if (dataFd_ >= 0) ::close(dataFd_);
+  ReleaseDevice();
 }
 
 bool StateStore::Open(std::string* why) {
@@ -337,6 +343,36 @@ std::uint64_t StateStore::DataBlocks() const {
   struct stat st {};
   if (dataFd_ < 0 || ::fstat(dataFd_, &st) != 0) return 0;
   return (static_cast<std::uint64_t>(st.st_size) + kBlock - 1) / kBlock;
+}
+
+bool StateStore::HoldDevice() {
+  if (deviceFd_ >= 0) return true;
+  const int fd = ::open(DevicePath().c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  while (::flock(fd, LOCK_SH) != 0) {
+    if (errno != EINTR) {
+      ::close(fd);
+      return false;
+    }
+  }
+  deviceFd_ = fd;
+  return true;
+}
+
+void StateStore::ReleaseDevice() {
+  if (deviceFd_ < 0) return;
+  ::close(deviceFd_);
+  deviceFd_ = -1;
+}
+
+bool StateStore::DeviceHeld() const {
+  const int fd = ::open(DevicePath().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // A lock of our own on another open of the file conflicts as well, so
+  // this sees this process's hold too.
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
 }
 
 bool StateStore::Sync() { return dataFd_ < 0 || ::fdatasync(dataFd_) == 0; }

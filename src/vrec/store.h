@@ -47,6 +47,9 @@ struct PersistedState {
   std::uint64_t underruns = 0;  // since the medium was inserted, in real-time mode
   BusyWindow busy;
   std::string source;  // the image a pressed disc was made from
+  // PREVENT MEDIUM REMOVAL is the drive's, not a process's: every process
+  // that uses the recorder sees it and is refused an eject while it lasts.
+  bool prevent = false;
 
   std::string Serialize() const;
   static std::optional<PersistedState> Parse(const std::string& text, std::string* why);
@@ -102,6 +105,18 @@ class StateStore {
   // Blocks spanned by the block file (recorded data ends at or before this).
   std::uint64_t DataBlocks() const;
 
+  // The recorder's device file: the stand-in for its device node. A process
+  // keeps it open while its PREVENT holds the medium (a shared flock on it),
+  // as a program holds /dev/srN open while it keeps the door locked, so
+  // other programs can find who holds the recorder and the lock ends when
+  // that process does, as the kernel ends it when the last handle closes.
+  std::filesystem::path DevicePath() const { return folder_ / "device"; }
+  bool HoldDevice();
+  void ReleaseDevice();
+  bool HoldsDevice() const { return deviceFd_ >= 0; }
+  // True when any process (this one included) holds the device file.
+  bool DeviceHeld() const;
+
  private:
   struct Stamp {
     std::uint64_t ino = 0;
@@ -115,6 +130,7 @@ class StateStore {
   std::filesystem::path statePath_;
   int lockFd_ = -1;
   int dataFd_ = -1;
+  int deviceFd_ = -1;
   Stamp stamp_;
 };
 

@@ -139,6 +139,11 @@ int VirtualScsiSystem::Ioctl(int fd, unsigned long request, void* arg) {
   return 0;
 }
 
+std::string VirtualScsiSystem::UsePath(const std::string& node) {
+  const int n = RecorderOfPath(node);
+  return n < 0 ? std::string() : recorders_[n]->DevicePath().string();
+}
+
 void VirtualScsiSystem::SetHostNumber(int recorder, int host) { hosts_.at(static_cast<std::size_t>(recorder)) = host; }
 
 void VirtualScsiSystem::SetOpenError(const std::string& path, int err) {

@@ -35,6 +35,8 @@ class VirtualScsiSystem final : public platform::ScsiSystem {
   int Open(const std::string& path, int flags) override;
   int Ioctl(int fd, unsigned long request, void* arg) override;
   int Close(int fd) override;
+  // A recorder's users hold its device file (Recorder::DevicePath).
+  std::string UsePath(const std::string& node) override;
 
   int RecorderCount() const { return static_cast<int>(recorders_.size()); }
   Recorder& recorder(int n) { return *recorders_.at(static_cast<std::size_t>(n)); }

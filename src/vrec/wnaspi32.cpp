@@ -134,4 +134,15 @@ __attribute__((visibility("default"))) std::uint32_t SendASPI32Command(void* req
   }
 }
 
+__attribute__((visibility("default"))) std::uint32_t GetASPI32DevicePath(std::uint8_t adapter, std::uint8_t target,
+                                                                         std::uint8_t lun, char* path,
+                                                                         std::uint32_t size) {
+  Recorder* recorder = Target(adapter, target, lun);
+  if (!recorder || !path) return 0;
+  const std::string p = recorder->DevicePath().string();
+  if (p.size() + 1 > size) return 0;
+  std::memcpy(path, p.c_str(), p.size() + 1);
+  return static_cast<std::uint32_t>(p.size());
+}
+
 }  // extern "C"

@@ -303,6 +303,37 @@ TEST_F(CommandsTest, EjectAndItsFailure) {
   EXPECT_EQ(MessageTexts(), QStringList{"Eject Medium command failed."});
 }
 
+TEST_F(CommandsTest, ADriveAnotherProgramHoldsIsLeftAloneAndSaysWhy) {
+  Insert(vrec::MediumKind::CdRw);
+  Start();
+  FillCompilation();
+  // Another program (a burner) holds the medium lock.
+  vrec::Recorder other(dir_ / "recorders", 0);
+  const std::uint8_t prevent[6] = {0x1E, 0, 0, 0, 1, 0};
+  ASSERT_TRUE(other.Execute(prevent, {}, vrec::DataDirection::None).Good());
+  answer_ = QMessageBox::Yes;
+  for (auto command : {&Tfrmmain::btnEjectClick, &Tfrmmain::btnBurnClick, &Tfrmmain::btnEraseClick,
+                       &Tfrmmain::BurnFromISOFileClick}) {
+    messages_.clear();
+    (w().*command)();
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].kind, MsgKind::Warning);
+    EXPECT_TRUE(messages_[0].text.endsWith(" is locked by another program, which keeps its disc in the drive"))
+        << messages_[0].text.toStdString();
+  }
+  EXPECT_EQ(modalCount_, 0);  // no burn dialog, no file dialog
+  EXPECT_FALSE(w().frmProgress->isVisible());
+  EXPECT_FALSE(Status().trayOpen);
+  EXPECT_EQ(Status().discStatus, "blank");
+  EXPECT_TRUE(other.Prevented());
+  // Once that program lets go, the window's commands work again.
+  other.ReleasePrevent();
+  messages_.clear();
+  w().btnEjectClick();
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(Status().trayOpen);
+}
+
 TEST_F(CommandsTest, EraseAsksAndReportsItsEnd) {
   Insert(vrec::MediumKind::CdRw);
   Start();

@@ -5,8 +5,12 @@
 // one is.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +67,33 @@ class CliTest : public ::testing::Test {
     const int status = ::pclose(p);
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+  }
+
+  // Starts `velloran ARGS` in the background with its output to LOG; its
+  // process id (the shell execs the program).
+  pid_t Start(const std::string& args, const std::string& log) {
+    const std::string cmd = "cd '" + dir_.string() + "' && VELLORAN_RECORDER_DIR='" + (dir_ / "rec").string() +
+                            "' VELLORAN_RECORDER_TIME_SCALE=0 exec '" VELLORAN_BIN_DIR "/velloran' " + args + " >'" +
+                            log + "' 2>&1";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return pid;
+  }
+  static int Wait(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Polls `recorder status` (up to 20 s) until it shows `text`.
+  bool StatusShows(const std::string& text) {
+    for (int i = 0; i < 400; ++i) {
+      if (Run("recorder status").out.find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
   }
 
   fs::path dir_;
@@ -218,6 +249,39 @@ TEST_F(CliTest, PlanTellsTheSpaceWhetherItFitsAndTheNamesThatChange) {
   r = Run("plan s4");
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("No disc in the drive: whether it fits is not checked."), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, EjectFromAnotherTerminalLeavesABurnAlone) {
+  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+  {
+    std::ofstream big(dir_ / "s1" / "big.bin", std::ios::binary);
+    for (int i = 0; i < 6 << 20; i += 4) big.write(reinterpret_cast<const char*>(&i), 4);
+  }
+  // Every command takes a while: the burn writes for several seconds.
+  ASSERT_EQ(Run("recorder fault slow 25").code, 0);
+  const std::string log = (dir_ / "burn.log").string();
+  const pid_t burn = Start("burn s1", log);
+  ASSERT_GT(burn, 0);
+  const bool writing = StatusShows(", open\n");
+  Result r = Run("eject");
+  if (!writing) {
+    ::kill(burn, SIGKILL);
+    Wait(burn);
+    std::ifstream in(log);
+    FAIL() << "the burn never started writing: " << std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("is in use by process " + std::to_string(burn) + " (velloran)"), std::string::npos) << r.out;
+  EXPECT_EQ(Run("recorder status").out.find("tray open"), std::string::npos);
+  EXPECT_EQ(Wait(burn), 0);
+  std::ifstream in(log);
+  const std::string burnOut((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(burnOut.find("Operation process done successfully."), std::string::npos) << burnOut;
+  // Once the burn is over, the drive is free again.
+  ASSERT_EQ(Run("recorder fault clear").code, 0);
+  r = Run("eject");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(Run("recorder status").out.find("tray open"), std::string::npos);
 }
 
 }  // namespace

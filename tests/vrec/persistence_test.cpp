@@ -55,6 +55,47 @@ TEST(PersistenceTest, AnotherObjectsChangesAreSeenAtTheNextCommand) {
   EXPECT_SENSE(a.Tur(), 6, 0x28, 0);
 }
 
+// Two objects stand for two programs on one recorder: the medium lock is the
+// drive's, so one program's PREVENT refuses the other's eject, and it ends
+// when the program that set it is gone, as the kernel ends it at the last
+// close of the node.
+TEST(PersistenceTest, MediumLockIsTheDrivesAndEndsWithItsHolder) {
+  TempDir dir;
+  auto burner = std::make_unique<Drive>(dir.path);
+  Drive other(dir.path);
+  const Bytes eject{0x1B, 0, 0, 0, 0x02, 0};
+  auto lockState = [&](Drive& d) {
+    EXPECT_GOOD(d.In({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 255, 0}, 255));
+    return d.data.size() > 8 + 6 && (d.data[8 + 6] & 0x02) != 0;
+  };
+  EXPECT_GOOD(burner->None({0x1E, 0, 0, 0, 1, 0}));
+  EXPECT_TRUE(lockState(other));
+  EXPECT_SENSE(other.Cdb(eject), 5, 0x53, 0x02);
+  // The other program's last close is not the burner's.
+  other.recorder.ReleasePrevent();
+  EXPECT_TRUE(other.recorder.Prevented());
+  EXPECT_EQ(fs::path(burner->recorder.DevicePath()).parent_path(), burner->recorder.Folder());
+  // The burner goes away without allowing removal (killed, say).
+  burner.reset();
+  EXPECT_FALSE(lockState(other));
+  EXPECT_FALSE(other.recorder.Prevented());
+  EXPECT_GOOD(other.Cdb(eject));
+  EXPECT_GOOD(other.None({0x1B, 0, 0, 0, 0x03, 0}));
+  EXPECT_SENSE(other.Tur(), 6, 0x28, 0);
+
+  // An ALLOW from anyone lifts it: a drive does not tell programs apart.
+  Drive first(dir.path), second(dir.path);
+  EXPECT_GOOD(first.Tur());
+  EXPECT_GOOD(first.None({0x1E, 0, 0, 0, 1, 0}));
+  EXPECT_SENSE(second.Cdb(eject), 5, 0x53, 0x02);
+  EXPECT_GOOD(second.None({0x1E, 0, 0, 0, 0, 0}));
+  EXPECT_FALSE(first.recorder.Prevented());
+  // And the holder's own last close ends it.
+  EXPECT_GOOD(first.None({0x1E, 0, 0, 0, 1, 0}));
+  first.recorder.ReleasePrevent();
+  EXPECT_GOOD(second.Cdb(eject));
+}
+
 TEST(PersistenceTest, ConcurrentWritersThroughTwoObjectsNeverLoseABlock) {
   TempDir dir;
   Drive setup(dir.path);

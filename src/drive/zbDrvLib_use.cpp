@@ -1,0 +1,64 @@
+// Who else holds the selected drive, and the eject that leaves such a drive
+// alone. A drive is shared by every program of the machine: a medium lock set
+// by a burning program must not be lifted by another one's eject (the
+// kernel's own CD-ROM eject refuses while another program has the drive
+// open), and a burn must not start on a disc that is mounted or on a drive
+// another burner is using.
+#include "drive/zbDrvLib.h"
+
+#include "drive/zbSPTI.h"
+
+#include <cerrno>
+
+namespace velloran::drive {
+namespace {
+
+// Mode page 2Ah byte 6: bit 1 is the lock state (a PREVENT holds the medium).
+constexpr std::uint8_t kLockState = 0x02;
+
+}  // namespace
+
+std::string TSCSIDevice::DriveName() {
+  const char letter = DriveLetter();
+  if (letter >= 'A' && letter <= 'Z') return std::string(1, letter) + ":";
+  return "drive " + std::to_string(FAdapter) + ":" + std::to_string(FTarget) + ":" + std::to_string(FLun);
+}
+
+platform::DriveUse TSCSIDevice::FindDriveUse() {
+  platform::DriveUse use;
+  if (FAdapter == kNoDevice) return use;
+  use = platform::FindDriveUse(TransportDevicePath(FAdapter, FTarget, FLun));
+  if (!use.Any() && TransportName() == kPassThroughTransportName && PassThroughOpenError(DriveLetter()) == EBUSY)
+    use.claimedExclusively = true;
+  return use;
+}
+
+bool TSCSIDevice::MediumLocked() {
+  alignas(8) std::array<std::uint8_t, 128> reply{};
+  if (!ModeSense10(0x2A, reply.data(), false, reply.size(), reply.size() - 1)) return false;
+  const std::size_t offset = mmc::ModePageOffset(reply, 0x2A);
+  return offset != 0 && offset + 6 < reply.size() && (reply[offset + 6] & kLockState) != 0;
+}
+
+std::string TSCSIDevice::HeldElsewhere() {
+  const std::string text = platform::DescribeDriveUse(FindDriveUse(), DriveName());
+  if (!text.empty()) return text;
+  // A lock nobody visible holds: a program of another user, or one that
+  // talks to the drive through another node.
+  if (!FRemovalPrevented && MediumLocked()) {
+    std::string name = DriveName();
+    if (name[0] >= 'a' && name[0] <= 'z') name[0] = static_cast<char>(name[0] - 'a' + 'A');
+    return name + " is locked by another program, which keeps its disc in the drive";
+  }
+  return {};
+}
+
+bool TSCSIDevice::EjectMedium(std::string& refusal) {
+  refusal = HeldElsewhere();
+  if (!refusal.empty()) return false;
+  SynchronizeCache(300000, false);
+  PreventAllowRemoval(true);
+  return StartStopUnit(true);
+}
+
+}  // namespace velloran::drive
