@@ -42,15 +42,19 @@ void PrintNames(const image::TZCDBurner& b, std::ostream& out) {
   for (const auto& f : tree.Files()) {
     for (const image::NameSpace space : {image::NameSpace::Joliet, image::NameSpace::Iso})
       if (const image::TNameChange* c = tree.NameChangeOf(f.get(), space))
-        lines.push_back(image::DescribeNameChange(tree, *c));
+        lines.push_back(ForTerminal(image::DescribeNameChange(tree, *c)));
     // ISO 9660 names are upper case by definition; a name that is more
     // than the upper-case form of its source is an 8.3 name.
-    const std::string given = tree.GivenName(f.get());
+    std::string given = tree.GivenName(f.get());
     if (!tree.NameChangeOf(f.get(), image::NameSpace::Iso) &&
         IsoKey(f->IsoName) != IsoKey(image::Compilation::UpperAscii(given))) {
       std::string folder = tree.DisplayPath(f->Parent);
       if (folder != "/") folder += "/";
-      lines.push_back(folder + given + " -> " + f->IsoName + " (ISO 9660: 8.3 name)");
+      // As readers show them: a name without an extension keeps no dot.
+      std::string iso = f->IsoName;
+      while (given.size() > 1 && given.back() == '.') given.pop_back();
+      while (iso.size() > 1 && iso.back() == '.') iso.pop_back();
+      lines.push_back(ForTerminal(folder + given + " -> " + iso + " (ISO 9660: 8.3 name)"));
     }
   }
   if (lines.empty()) {

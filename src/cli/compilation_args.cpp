@@ -171,7 +171,7 @@ void PrintNameReport(const image::TZCDBurner& burner, bool verbose, std::ostream
     out << n << (n == 1 ? " name" : " names") << " changed for the disc:";
     if (verbose) {
       out << "\n";
-      for (const auto& c : changes) out << "  " << image::DescribeNameChange(tree, c) << "\n";
+      for (const auto& c : changes) out << "  " << ForTerminal(image::DescribeNameChange(tree, c)) << "\n";
     } else {
       std::string sep = " ";
       for (const auto& [cause, n] : causes) {
@@ -191,9 +191,26 @@ void PrintSkipped(const image::TZCDBurner& burner, bool verbose, std::ostream& o
     // asked for all).
     const std::size_t shown = verbose ? skipped.size() : std::min<std::size_t>(skipped.size(), 10);
     out << skipped.size() << (skipped.size() == 1 ? " entry" : " entries") << " left out of the disc:\n";
-    for (std::size_t i = 0; i < shown; ++i) out << "  " << skipped[i].Source << " (" << skipped[i].Why << ")\n";
+    for (std::size_t i = 0; i < shown; ++i) out << "  " << ForTerminal(skipped[i].Source) << " (" << skipped[i].Why << ")\n";
     if (shown < skipped.size()) out << "  ... and " << skipped.size() - shown << " more (--verbose lists them).\n";
   }
+}
+
+std::string ForTerminal(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
 }
 
 }  // namespace velloran::cli

@@ -36,4 +36,9 @@ void PrintNameReport(const image::TZCDBurner& burner, bool verbose, std::ostream
 // Only what was left out (part of PrintNameReport).
 void PrintSkipped(const image::TZCDBurner& burner, bool verbose, std::ostream& out);
 
+// A name or path as the terminal may show it: control characters (a Linux
+// name may hold any byte but '/' and NUL, an escape sequence included) are
+// written as \xNN.
+std::string ForTerminal(const std::string& text);
+
 }  // namespace velloran::cli

@@ -228,15 +228,21 @@ TEST_F(CliTest, PlanTellsTheSpaceWhetherItFitsAndTheNamesThatChange) {
   Write("s4/readme.txt", "lower");
   Write("s4/ReadMe.txt", "mixed");
   Write("s4/my long document.txt", "long");
+  // A name may hold a backslash or an escape sequence: shown as a name,
+  // never played by the terminal.
+  Write("s4/x\\y", "backslash");
+  Write("s4/red\x1b[31m", "escape");
   ASSERT_EQ(Run("recorder insert cd-r").code, 0);
   Result r = Run("plan s4");
   EXPECT_EQ(r.code, 0) << r.out;
   for (const char* line : {"The session needs 300 sectors", "has 359849 sectors (702.8 MB) free: the session fits.",
-                           "3 names differ from their sources:",
+                           "7 names differ from their sources:", "  /x\\y -> X_Y~1 (ISO 9660: 8.3 name)\n",
+                           "  /red\\x1b[31m -> red_[31m (Joliet: ",
                            "  /readme.txt -> readme~1.txt (Joliet: differs only in case from another name in the folder)",
                            "  /readme.txt -> README~1.TXT (was README.TXT) (ISO 9660: another entry",
                            "  /my long document.txt -> MYLONG~1.TXT (ISO 9660: 8.3 name)"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
   EXPECT_NE(Run("recorder status").out.find("Status:        blank"), std::string::npos) << "plan wrote nothing";
 
   ASSERT_EQ(Run("recorder eject").code, 0);
