@@ -62,9 +62,15 @@ struct Recorder::Impl {
   std::vector<CuePart> cue;
   std::int64_t cueNext = 0;
   // Buffer model: fill level in bytes at lastBufferMs, drained at the write
-  // speed; streaming while a track is being written.
+  // speed; streaming while a track is being written. The buffer drains on
+  // the host's time only: the time the recorder spends on its own work
+  // (its block file, its state, an injected slowness) is the drive's, not
+  // time the drive waited for the host, and is left out.
   double bufferFill = 0;
-  std::int64_t lastBufferMs = 0;
+  std::int64_t lastBufferMs = 0;  // on the host's time
+  std::int64_t commandStartMs = 0;  // clock time the command in hand began
+  std::int64_t pacedMs = 0;         // of it, spent waiting for the buffer to drain
+  std::int64_t ownWorkMs = 0;       // the recorder's own time before this command
   bool streaming = false;
   std::uint64_t underruns = 0;
 
@@ -83,6 +89,8 @@ struct Recorder::Impl {
   std::uint16_t EffectiveWriteSpeed() const;  // kB/s on the current medium
   std::uint16_t EffectiveReadSpeed() const;
   // Buffer model.
+  std::int64_t HostNow() const { return commandStartMs - ownWorkMs + pacedMs; }
+  void PaceFor(std::int64_t ms);
   void DrainBuffer();
   // Takes `bytes` into the buffer; returns false when an underrun ruined the
   // track (real-time mode without buffer-underrun protection).

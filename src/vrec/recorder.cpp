@@ -165,8 +165,14 @@ std::uint16_t Recorder::Impl::EffectiveReadSpeed() const {
   return std::clamp<std::uint16_t>(readSpeed, oneX, info.maxReadSpeed);
 }
 
+void Recorder::Impl::PaceFor(std::int64_t ms) {
+  if (ms <= 0) return;
+  clock->SleepMs(ms);
+  pacedMs += ms;
+}
+
 void Recorder::Impl::DrainBuffer() {
-  const std::int64_t now = Now();
+  const std::int64_t now = HostNow();
   const double elapsed = static_cast<double>(std::max<std::int64_t>(0, now - lastBufferMs));
   lastBufferMs = now;
   double rate = EffectiveWriteSpeed();  // kB/s = bytes per ms
@@ -192,7 +198,7 @@ bool Recorder::Impl::FillBuffer(std::size_t bytes, bool underrunFree) {
     // The drive takes data only as fast as its buffer drains.
     double rate = std::max<double>(1, EffectiveWriteSpeed());
     if (state.medium.Info().cd) rate = rate * 2048.0 / 2352.0;
-    clock->SleepMs(static_cast<std::int64_t>((bufferFill + static_cast<double>(bytes) - size) / rate) + 1);
+    PaceFor(static_cast<std::int64_t>((bufferFill + static_cast<double>(bytes) - size) / rate) + 1);
     DrainBuffer();
   }
   bufferFill = std::min(size, bufferFill + static_cast<double>(bytes));
@@ -204,10 +210,10 @@ void Recorder::Impl::FlushBuffer() {
   DrainBuffer();
   if (state.realTime && bufferFill > 0) {
     double rate = std::max<double>(1, EffectiveWriteSpeed());
-    clock->SleepMs(static_cast<std::int64_t>(bufferFill / rate));
+    PaceFor(static_cast<std::int64_t>(bufferFill / rate));
   }
   bufferFill = 0;
-  lastBufferMs = Now();
+  lastBufferMs = HostNow();
   streaming = false;
 }
 
@@ -294,6 +300,8 @@ CommandResult Recorder::Execute(std::span<const std::uint8_t> cdb, std::span<std
   Impl& d = *impl_;
   const std::int64_t startedOnClock = d.Now();
   std::lock_guard<std::mutex> guard(d.mu);
+  d.commandStartMs = d.Now();
+  d.pacedMs = 0;
   CommandContext ctx(d);
   ctx.cdbLength = std::min<std::size_t>(cdb.size(), ctx.cdb.size());
   std::copy_n(cdb.begin(), ctx.cdbLength, ctx.cdb.begin());
@@ -341,6 +349,7 @@ CommandResult Recorder::Execute(std::span<const std::uint8_t> cdb, std::span<std
     }
   }
 
+  d.ownWorkMs += std::max<std::int64_t>(0, d.Now() - d.commandStartMs - d.pacedMs);
   CommandResult r;
   if (ctx.failed) {
     d.savedSense = ctx.sense;

@@ -250,6 +250,22 @@ TEST(RealTimeTest, UnderrunRuinsTheTrackWithoutProtection) {
   EXPECT_EQ(t[7] & 0x01, 0);      // no next writable address
 }
 
+TEST(RealTimeTest, OnlyTheHostsOwnDelaysAreUnderruns) {
+  TempDir dir;
+  Drive d(dir.path);
+  ASSERT_TRUE(d.recorder.SetRealTime(true));
+  EXPECT_GOOD(d.Page05(0x41, 0xC4));  // BUFE
+  // Every command costs the recorder two seconds of its own (as a block
+  // file on a cold disk does); the host sends the next block at once.
+  ASSERT_TRUE(d.recorder.SetSlow(2000));
+  for (int i = 0; i < 20; ++i) EXPECT_GOOD(d.Write(i * 100, 100));
+  EXPECT_EQ(d.recorder.Underruns(), 0u);
+  // The host itself stalling is an underrun.
+  d.clock.Advance(5000);
+  EXPECT_GOOD(d.Write(2000, 100));
+  EXPECT_EQ(d.recorder.Underruns(), 1u);
+}
+
 TEST(RealTimeTest, ProtectedRecordingSurvivesUnderrunsAndWritesWaitForTheBuffer) {
   TempDir dir;
   Drive d(dir.path);
