@@ -2,8 +2,9 @@
 # Builds the fuzzers with clang (libFuzzer, AddressSanitizer,
 # UndefinedBehaviorSanitizer) and runs each for a bounded time on a copy of
 # its seed corpus: the session importer (a disc's directory records) for
-# VELLORAN_FUZZ_SECONDS, the mount table parser and the iSCSI target's
-# connection (PDUs from the network) for a sixth of that each. Exit
+# VELLORAN_FUZZ_SECONDS, the mount table parser, the iSCSI target's
+# connection (PDUs from the network) and the decoders of drive replies for a
+# sixth of that each. Exit
 # status non-zero when one found a crash, a leak or a hang; the input that
 # caused it is left in the build folder.
 #   VELLORAN_FUZZ_SECONDS  how long to fuzz the importer (default 60)
@@ -15,7 +16,8 @@ build=${VELLORAN_FUZZ_BUILD:-build-fuzz}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVELLORAN_FUZZ=ON -DVELLORAN_BUILD_TESTS=OFF -DVELLORAN_BUILD_GUI=OFF >/dev/null
-cmake --build "$build" --target velloran_import_fuzzer velloran_mountinfo_fuzzer velloran_iscsi_fuzzer
+cmake --build "$build" --target velloran_import_fuzzer velloran_mountinfo_fuzzer velloran_iscsi_fuzzer \
+  velloran_reply_fuzzer
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 
@@ -29,3 +31,4 @@ fuzz() {
 fuzz velloran_import_fuzzer fuzz/corpus "$seconds" 65536
 fuzz velloran_mountinfo_fuzzer fuzz/corpus-mountinfo $(( (seconds + 5) / 6 )) 8192
 fuzz velloran_iscsi_fuzzer fuzz/corpus-iscsi $(( (seconds + 5) / 6 )) 65536
+fuzz velloran_reply_fuzzer fuzz/corpus-replies $(( (seconds + 5) / 6 )) 1024

@@ -1,5 +1,5 @@
 // velloran recorder insert KIND [IMAGE] [--capacity BLOCKS] [--formatted] [--recorder N]
-// velloran recorder status | eject | export FILE [--recorder N]
+// velloran recorder status | eject | load | export FILE [--recorder N]
 // velloran recorder fault write-error LBA [KEY ASC ASCQ] | not-ready N | slow [MS] | opc-fail |
 //                        corrupt LBA | read-error LBA | clear
 // velloran recorder realtime on|off
@@ -160,6 +160,14 @@ int RunEject(const Args& a) {
   return kExitOk;
 }
 
+int RunLoad(const Args& a) {
+  Recorder recorder({}, a.recorder);
+  std::string why;
+  if (!recorder.CloseTray(&why)) return Fail(why);
+  std::cout << "Recorder " << a.recorder << ": tray closed\n";
+  return kExitOk;
+}
+
 int RunExport(const Args& a) {
   Recorder recorder({}, a.recorder);
   std::string why;
@@ -312,6 +320,9 @@ const CommandRegistration registration([](CLI::App& app, const GlobalOptions&, i
   auto* eject = cmd->add_subcommand("eject", "Take the medium out of a virtual recorder");
   AddRecorderOption(eject, args.get());
   eject->callback([args, exitCode] { *exitCode = RunEject(*args); });
+  auto* load = cmd->add_subcommand("load", "Close the tray of a virtual recorder (after velloran eject)");
+  AddRecorderOption(load, args.get());
+  load->callback([args, exitCode] { *exitCode = RunLoad(*args); });
 
   auto* exportCmd = cmd->add_subcommand("export", "Write the recorded blocks to an image file");
   exportCmd->add_option("file", args->file, "Image file to write")->required();

@@ -212,9 +212,8 @@ bool TZCDBurner::Erase(std::uint8_t BlankType) {
   StartStopUnit(false);
   const std::uint8_t kind = GetDiscKind();
   LastDiscKind = kind;
-  // The wait also ends when the drive has nothing more to say (no medium):
-  // only TEST UNIT READY tells that the drive is ready.
-  auto ready = [this] { return TestUnitReady(5000) || (WaitUntilReady(30000, 5000) && TestUnitReady(5000)); };
+  // The wait ends at once when the drive has no medium.
+  auto ready = [this] { return WaitForDrive(30000, 5000) == TWaitResult::Ready; };
   if (!ready()) return false;
 
   if (kind != kKindDvdRam) {

@@ -641,6 +641,7 @@ std::string TRecordingJobs::WriteData(bool& wrote) {
   // The last block of an image is padded to the medium's write unit.
   const int unitBytes = static_cast<int>(FTraits.writeUnit) * kSector;
 
+  const bool deferDescriptors = compilation && FTraits.overwritable && FStartAddress == 0;
   std::int64_t sectorsWritten = 0;
   int pollCountdown = 5;
   for (;;) {
@@ -660,6 +661,13 @@ std::string TRecordingJobs::WriteData(bool& wrote) {
       const int padded = (c + unitBytes - 1) / unitBytes * unitBytes;
       std::memset(FBuffer.get() + c, 0, static_cast<std::size_t>(padded - c));
       c = padded;
+    }
+    if (sectorsWritten == 0 && deferDescriptors) {
+      // The session starts at 0 on an overwritable disc: its descriptors go
+      // there last (WriteDescriptors), after all of its data.
+      const std::size_t from = 16 * kSector;
+      const std::size_t to = std::min<std::size_t>(static_cast<std::size_t>(c), b.DescriptorCopy().size());
+      if (to > from) std::memset(FBuffer.get() + from, 0, to - from);
     }
     b.CurrentFile = FCache->CurrentFile();
     std::int64_t written = FBytesWritten + c;
@@ -714,7 +722,7 @@ std::string TRecordingJobs::CommitSession() {
   // The last moment a cancel is honoured: what follows makes the new
   // session the one readers see.
   if (FAbort) return Aborted();
-  if (FTraits.overwritable && FSource == TSource::Compilation && FStartAddress != 0)
+  if (FTraits.overwritable && FSource == TSource::Compilation)
     if (std::string e = WriteDescriptors(); !e.empty()) return e;
   if (!b.FinalizeTrack) return {};
   if (!IsDvdMinusSequential(FDiscKind)) b.SetWriteParameters(false, b.UnderrunProtection, FDiscKind, !b.FinalizeDisc);

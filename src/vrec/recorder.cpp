@@ -470,6 +470,16 @@ bool Recorder::Eject(std::string* why) {
   });
 }
 
+bool Recorder::CloseTray(std::string* why) {
+  Impl& d = *impl_;
+  return Control(d, why, [&] {
+    if (!d.state.trayOpen) return true;
+    d.state.trayOpen = false;
+    ++d.state.mediaChanges;
+    return true;
+  });
+}
+
 std::optional<RecorderStatus> Recorder::Status(std::string* why) {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> guard(d.mu);

@@ -105,6 +105,9 @@ class Recorder {
   // Control API. Each returns false with a reason in *why on failure.
   bool Insert(MediumKind kind, const InsertOptions& options, std::string* why = nullptr);
   bool Eject(std::string* why = nullptr);
+  // Closes an open tray: the medium in it is loaded again (a user pushing
+  // the tray back in after an eject).
+  bool CloseTray(std::string* why = nullptr);
   std::optional<RecorderStatus> Status(std::string* why = nullptr);
   // Writes the recorded block space (0 .. end of the last recorded block) to
   // an image file.

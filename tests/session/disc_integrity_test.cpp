@@ -375,6 +375,16 @@ TEST_P(Descriptors, FailedAppendLeavesTheEarlierFiles) {
   EXPECT_EQ(Visible({{"a.txt", "alpha"}}), "");
 }
 
+TEST_P(Descriptors, FailedFirstSessionLeavesNoFileSystem) {
+  // A fresh disc: the session starts at 0, its descriptors still go last.
+  Insert(GetParam(), vrec::InsertOptions{.formatted = GetParam() == MediumKind::DvdPlusRw});
+  std::string why;
+  ASSERT_TRUE(recorder_->SetWriteError(300, 0x03, 0x0C, 0x00, &why)) << why;
+  Compile({{"b.bin", std::string(1 << 20, 'b')}});
+  EXPECT_EQ(Burn().rfind("WRITER ERROR [MEDIUM ERROR", 0), 0u);
+  EXPECT_EQ(burner_->VolumeSpaceSize(), 0u) << "no volume descriptor at 16";
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, Descriptors,
                          ::testing::Values(MediumKind::DvdPlusRw, MediumKind::DvdRam, MediumKind::DvdRwRestricted),
                          NameOf);

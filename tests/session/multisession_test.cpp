@@ -1,7 +1,8 @@
-// Multi-session burning on the virtual recorder: each new session imports
-// the last one and adds files; independent readers then see every file of
-// every session through the newest one, and the old files still point into
-// the sessions that recorded them.
+// Multi-session burning on the virtual recorder, on every writable kind:
+// each new session imports the last one and adds files; independent readers
+// (xorriso, isoinfo, pycdlib, and 7-Zip where the newest file system starts
+// at 0) then see every file of every session through the newest one, and
+// the old files still point into the sessions that recorded them.
 #include "session/session_harness.h"
 
 #include "drive/mmc_reply.h"
@@ -98,10 +99,15 @@ TEST_P(MultiSession, EverySessionImportsTheLastAndKeepsItsFiles) {
 
 INSTANTIATE_TEST_SUITE_P(Media, MultiSession,
                          ::testing::Values(MediumCase{"CdR", MediumKind::CdR, false, true},
+                                           MediumCase{"CdRw", MediumKind::CdRw, false, true},
                                            MediumCase{"DvdPlusR", MediumKind::DvdPlusR, false, true},
+                                           MediumCase{"DvdPlusRDl", MediumKind::DvdPlusRDl, false, true},
                                            MediumCase{"DvdMinusR", MediumKind::DvdR, false, true},
                                            MediumCase{"DvdPlusRw", MediumKind::DvdPlusRw, true, false},
-                                           MediumCase{"DvdMinusRw", MediumKind::DvdRwSequential, true, false}),
+                                           MediumCase{"DvdMinusRw", MediumKind::DvdRwSequential, true, false},
+                                           MediumCase{"DvdMinusRwRestricted", MediumKind::DvdRwRestricted, true,
+                                                      false},
+                                           MediumCase{"DvdRam", MediumKind::DvdRam, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -8,7 +8,8 @@ every file with its source folder.
 Readers: xorriso (extracts the tree), isoinfo (lists and extracts each
 file through Joliet names), 7-Zip (extracts) and pycdlib (walks the Joliet
 tree). With --session-start only the readers that can start at a session
-(xorriso, isoinfo) are used. Exit 0 when every reader saw exactly the source
+(xorriso, isoinfo) are used, and pycdlib, which reads a copy of the image
+whose descriptors at sector 16 are the session's. Exit 0 when every reader saw exactly the source
 tree with identical contents (names compared as readers show them: no ";1"
 and no trailing dots); 1 with a description of every difference, or of a
 reader that is not installed, otherwise.
@@ -147,7 +148,29 @@ def read_isoinfo(image, out, start, joliet):
     return problems
 
 
+def session_view(image, start, folder):
+    """A sparse copy of the image whose descriptors at sector 16 are the ones
+    of the session at start (as an overwritable disc holds them): a reader
+    that only looks at 16 sees that session."""
+    view = os.path.join(folder, "session.iso")
+    subprocess.run(["cp", "--sparse=always", image, view], check=True)
+    with open(image, "rb") as src, open(view, "r+b") as dst:
+        for i in range(64):
+            src.seek((start + 16 + i) * 2048)
+            d = src.read(2048)
+            if len(d) < 2048 or d[1:6] != b"CD001":
+                break
+            dst.seek((16 + i) * 2048)
+            dst.write(d)
+            if d[0] == 255:
+                break
+    return view
+
+
 def read_pycdlib(image, out, start):
+    if start:
+        with tempfile.TemporaryDirectory() as folder:
+            return read_pycdlib(session_view(image, start, folder), out, 0)
     import pycdlib
     iso = pycdlib.PyCdlib()
     try:
@@ -184,7 +207,7 @@ def main():
     expected = source_tree(args.source)
     readers = args.readers.split(",")
     if args.session_start:
-        readers = [r for r in readers if r in ("xorriso", "isoinfo")]
+        readers = [r for r in readers if r in ("xorriso", "isoinfo", "pycdlib")]
     tools = {"xorriso": "xorriso", "isoinfo": "isoinfo", "7z": "7zz"}
     problems = []
     for reader in readers:
