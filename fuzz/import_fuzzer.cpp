@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes to the previous-session importer as if they were a
-// disc.
+// Feeds arbitrary bytes to the previous-session importer, and to the reader
+// of both trees that verification walks, as if they were a disc.
 //
 // Input: byte 0 chooses the way in (bit 0: Joliet names, bit 1: through the
 // volume descriptors from block 0 instead of a directory at block 0),
@@ -8,6 +8,7 @@
 // Block n of the disc is sector n modulo their number, so a small input
 // still holds the descriptors at block 16 and directories anywhere, and
 // any extent, however wild, lands on some sector.
+#include "image/disc_tree.h"
 #include "image/session_import.h"
 
 #include <cstddef>
@@ -57,6 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     importer.ImportJolietDir(0, rootSize, nullptr);
   else
     importer.ImportIsoDir(0, rootSize, nullptr);
+
+  // The verifier's walk of both trees from the descriptors at block 16.
+  TDiscTree iso, joliet;
+  TDiscTreeLimits treeLimits;
+  treeLimits.MaxTotalSectors = 4096;
+  treeLimits.MaxEntries = 8192;
+  ReadDiscTrees(read, 0, iso, joliet, treeLimits);
+  for (const TDiscTree* t : {&iso, &joliet})
+    for (const TDiscEntry& e : t->Entries)
+      if (e.Path.empty() || e.Extents.empty() || e.Path.front() == '/') __builtin_trap();
 
   // Whatever was entered must form a sound tree.
   for (const auto& d : tree.Dirs()) {

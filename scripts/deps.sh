@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libcli11-dev
+  libgtest-dev libgmock-dev libcli11-dev libssl-dev
   qt6-base-dev libgl-dev xvfb xauth
   xorriso genisoimage python3-pycdlib 7zip libcdio-utils
   clang libclang-rt-14-dev

@@ -35,6 +35,8 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
   cTestWrite->setObjectName("cTestWrite");
   cEject = new QCheckBox("Eject after burning done", GroupBox1);
   cEject->setObjectName("cEject");
+  cVerify = new QCheckBox("Verify written data", GroupBox1);
+  cVerify->setObjectName("cVerify");
   cBootable = new QCheckBox("Bootable", GroupBox1);
   cBootable->setObjectName("cBootable");
   Label2 = new QLabel(GroupBox1);
@@ -47,8 +49,9 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
   grid->addWidget(cCloseDisc, 1, 0, 1, 2);
   grid->addWidget(cTestWrite, 2, 0, 1, 2);
   grid->addWidget(cEject, 3, 0, 1, 2);
-  grid->addWidget(cBootable, 4, 0);
-  grid->addWidget(Label2, 4, 1);
+  grid->addWidget(cVerify, 4, 0, 1, 2);
+  grid->addWidget(cBootable, 5, 0);
+  grid->addWidget(Label2, 5, 1);
   grid->setColumnStretch(1, 1);
 
   Label3 = new QLabel(this);
@@ -74,7 +77,7 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
   layout->addWidget(Label3);
   layout->addWidget(pcd);
   layout->addLayout(buttons);
-  setFixedSize(360, 300);
+  setFixedSize(360, 324);
 
   dlg = new QFileDialog(this);
   dlg->setObjectName("dlg");
@@ -90,7 +93,7 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
 }
 
 void TfrmBurn::SetOptionsEnabled(bool enabled) {
-  for (QWidget* w : std::initializer_list<QWidget*>{eVolLabel, cCloseDisc, cTestWrite, cEject, cBootable, btnBurn})
+  for (QWidget* w : std::initializer_list<QWidget*>{eVolLabel, cCloseDisc, cTestWrite, cEject, cVerify, cBootable, btnBurn})
     w->setEnabled(enabled);
 }
 
@@ -106,6 +109,7 @@ void TfrmBurn::showEvent(QShowEvent* event) {
   cBootable->setChecked(zcdb.Bootable);
   Label2->setText(QString::fromStdString(zcdb.BootImageFile));
   cEject->setChecked(GlobalVars().Eject);
+  cVerify->setChecked(GlobalVars().Verify);
   QDialog::showEvent(event);
 }
 
@@ -126,6 +130,9 @@ void TfrmBurn::btnBurnClick() {
   zcdb.Bootable = cBootable->isChecked();
   zcdb.BootImageFile = Label2->text().toStdString();
   GlobalVars().Eject = cEject->isChecked();
+  GlobalVars().Verify = cVerify->isChecked();
+  zcdb.Verify = cVerify->isChecked();
+  main_->VerifyFailures.clear();
 
   Label3->setText("Preparing...");
   QCoreApplication::processEvents();

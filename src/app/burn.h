@@ -1,6 +1,6 @@
 // The burn options dialog: volume label, close disc, test write, eject,
-// bootable; its Burn button starts the burn and its bar shows the progress
-// until the job's end closes it.
+// verify, bootable; its Burn button starts the burn and its bar shows the
+// progress (then that of the read-back) until the job's end closes it.
 #pragma once
 
 #include <QDialog>
@@ -27,6 +27,7 @@ class TfrmBurn : public QDialog {
   QCheckBox* cCloseDisc;
   QCheckBox* cTestWrite;
   QCheckBox* cEject;
+  QCheckBox* cVerify;
   QCheckBox* cBootable;
   QLabel* Label2;  // boot image path
   QLabel* Label3;  // status line

@@ -13,6 +13,7 @@ struct TGlobalVars {
   bool Maximized = false;
   QString LastOpenDir;
   bool Eject = false;  // the settings file supplies True when it has no value
+  bool Verify = false;  // read the disc back after a burn
 };
 
 // The one instance.

@@ -112,6 +112,10 @@ Tfrmmain::Tfrmmain(QWidget* parent) : QWidget(parent), sync_(this) {
     zcdbWriteDone(QString::fromStdString(error));
   };
   zcdb.OnEraseDone = [this](drive::TObject*, bool withError) { zcdbEraseDone(withError); };
+  zcdb.OnVerifyDone = [this](drive::TObject*, const std::vector<image::TVerifyMismatch>& mismatches) {
+    VerifyFailures.clear();
+    for (const auto& m : mismatches) VerifyFailures << QString::fromStdString(image::MismatchLine(m));
+  };
   zcdb.OnDebugMessage = [this](drive::TObject*, const std::string& message, std::uint8_t type) {
     std::lock_guard lock(debugMutex_);
     debugLog_.push_back(QString::fromStdString(message));
@@ -601,6 +605,23 @@ void Tfrmmain::Timer1Timer() {
     }
     return;
   }
+  if (zcdb.Verifying()) {
+    // The disc is read back: the bar shows that, and Cancel stops it.
+    const std::int64_t total = std::max<std::int64_t>(1, zcdb.VerifyBytesTotal());
+    const int value = static_cast<int>(std::min<std::int64_t>(1000, zcdb.VerifyBytesDone() * 1000 / total));
+    QProgressBar* bar = frmBurn->isVisible() ? frmBurn->pcd : frmProgress->isVisible() ? frmProgress->pcd : nullptr;
+    if (!bar) return;
+    bar->setMaximum(1000);
+    bar->setValue(value);
+    if (frmBurn->isVisible()) {
+      frmBurn->Label3->setText("Verifying ...");
+      frmBurn->btnCancel->setEnabled(true);
+    } else {
+      frmProgress->Label1->setText("Verifying ...");
+      frmProgress->btnCancel->setEnabled(true);
+    }
+    return;
+  }
   const auto position = [this](QProgressBar* bar) {
     const std::int64_t sectors = zcdb.BytesWritten() / 2048;
     bar->setValue(static_cast<int>(std::min<std::int64_t>(sectors, bar->maximum())));
@@ -637,6 +658,7 @@ void Tfrmmain::LoadSettings() {
   ShellTreeShare = share("Form/ShellTreeShare", ShellTreeShare);
   g.LastOpenDir = ini.value("Shell/LastOpenDir", QString()).toString();
   g.Eject = ini.value("Burning/Eject", true).toBool();
+  g.Verify = ini.value("Burning/Verify", false).toBool();
 }
 
 void Tfrmmain::SaveSettings() {
@@ -659,6 +681,7 @@ void Tfrmmain::SaveSettings() {
   if (path.right(7).toUpper() == "DESKTOP") path.clear();
   ini.setValue("Shell/LastOpenDir", path);
   ini.setValue("Burning/Eject", GlobalVars().Eject);
+  ini.setValue("Burning/Verify", GlobalVars().Verify);
   ini.sync();  // a failure to write is not the user's concern at close
 }
 

@@ -159,6 +159,8 @@ class Tfrmmain : public QWidget {
   void BurnFromISOFileClick();
   void SaveAsISOFileClick();
   void zcdbWriteDone(const QString& error);
+  // What the last verification found, one line per difference.
+  QStringList VerifyFailures;
   void zcdbEraseDone(bool withError);
   bool DriveReady();
   // A job starts: its log begins here, and whether it writes to the drive

@@ -20,7 +20,15 @@ namespace velloran::app {
 
 namespace {
 constexpr const char* kInsertDisc = "Please insert a writable disc in drive.";
+
+// The files that differ, as many as a message box can show.
+QString VerifyFailureList(const QStringList& lines) {
+  constexpr int kShown = 20;
+  QString text = lines.mid(0, kShown).join("\n");
+  if (lines.size() > kShown) text += QString("\n... and %1 more").arg(lines.size() - kShown);
+  return text;
 }
+}  // namespace
 
 Message Tfrmmain::JobFailure(const QString& text, const QString& reason) const {
   Message m;
@@ -140,6 +148,8 @@ void Tfrmmain::BurnFromISOFileClick() {
   frmProgress->show();
   frmProgress->repaint();
   Timer1->start();
+  zcdb.Verify = GlobalVars().Verify;
+  VerifyFailures.clear();
   // The bar's end is only known once the job has measured the file.
   frmProgress->pcd->setMaximum(static_cast<int>(std::max<std::int64_t>(1, QFileInfo(file).size() / 2048)));
   if (zcdb.BurnImageFile(file.toStdString()) || zcdb.Writing())
@@ -187,6 +197,9 @@ void Tfrmmain::zcdbWriteDone(const QString& error) {
     MessageDlg(this, MsgKind::Information, "Operation process done successfully.");
   else if (error.contains("ABORTED BY USER"))
     MessageDlg(this, MsgKind::Information, "Operation canceled by user");
+  else if (error.startsWith("VERIFICATION FAILED") && !VerifyFailures.isEmpty())
+    MessageDlg(this, JobFailure("The disc does not hold the written data as it should:",
+                                VerifyFailureList(VerifyFailures)));
   else
     MessageDlg(this, JobFailure("Operation done with error occured.", error));
   // Saving an image does not touch the drive.

@@ -1,10 +1,11 @@
 // velloran burn [--drive ID] [--speed N] [--volume LABEL] [--finalize] [--test]
-//               [--boot IMAGE] [--eject] [--import last|N] PATH|DEST=SRC...
-// velloran burn-image [--drive ID] [--speed N] [--finalize] [--test] [--eject] IMAGE
+//               [--boot IMAGE] [--eject] [--verify] [--import last|N] PATH|DEST=SRC...
+// velloran burn-image [--drive ID] [--speed N] [--finalize] [--test] [--eject] [--verify] IMAGE
 #include "cli/commands.h"
 #include "cli/compilation_args.h"
 #include "cli/drive_select.h"
 #include "cli/job_runner.h"
+#include "cli/verify_report.h"
 #include "drive/mmc_reply.h"
 #include "recording/zbStreamEx.h"
 
@@ -21,6 +22,7 @@ struct BurnOptions {
   bool finalize = false;
   bool test = false;
   bool eject = false;
+  bool verify = false;
   CompilationArgs compilation;
   std::string image;
   std::string import;  // "last" or a session number: append to that session's files
@@ -140,6 +142,10 @@ void Configure(image::TZCDBurner& b, const BurnOptions& o, const GlobalOptions& 
   };
   b.FinalizeDisc = o.finalize;
   b.TestWrite = o.test;
+  b.Verify = o.verify;
+  b.OnVerifyDone = [](drive::TObject*, const std::vector<image::TVerifyMismatch>& mismatches) {
+    PrintVerification(mismatches);
+  };
 }
 
 bool ApplySpeed(image::TZCDBurner& b, const BurnOptions& o, const std::string& prefix) {
@@ -223,6 +229,8 @@ void AddDiscOptions(CLI::App* cmd, BurnOptions& o) {
   cmd->add_flag("--finalize", o.finalize, "Close the disc: nothing can be appended afterwards");
   cmd->add_flag("--test", o.test, "Test write: the drive goes through the motions and records nothing");
   cmd->add_flag("--eject", o.eject, "Eject the disc after a successful burn");
+  cmd->add_flag("--verify", o.verify,
+                "Read the disc back after the burn and compare every file (an image: every block)");
 }
 
 const CommandRegistration burnRegistration([](CLI::App& app, const GlobalOptions& globals, int* exitCode) {

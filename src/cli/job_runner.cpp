@@ -37,6 +37,21 @@ int JobRunner::Run(const std::function<bool()>& start, std::int64_t totalBytes, 
   ::sigaction(SIGINT, &action, &oldInt);
   ::sigaction(SIGTERM, &action, &oldTerm);
 
+  bool verifying = false;
+  // The read-back's bar ends before the outcome is listed.
+  const auto onVerifyDone = burner_.OnVerifyDone;
+  burner_.OnVerifyDone = [&](drive::TObject* sender, const std::vector<image::TVerifyMismatch>& mismatches) {
+    if (verifying) {
+      if (mismatches.empty()) verify_->Update(burner_.VerifyBytesTotal(), burner_.VerifyBytesTotal());
+      verify_->Finish();
+    } else if (totalBytes > 0) {
+      progress_.Update(totalBytes, totalBytes, -1);
+      progress_.Finish();
+    }
+    verifying = false;
+    totalBytes = 0;
+    if (onVerifyDone) onVerifyDone(sender, mismatches);
+  };
   bool started = start();
   bool abortSent = false;
   while (started && !done_) {
@@ -45,10 +60,27 @@ int JobRunner::Run(const std::function<bool()>& start, std::int64_t totalBytes, 
       burner_.Abort();
       abortSent = true;
     }
-    if (!done_) progress_.Update(burner_.BytesWritten(), totalBytes, showBuffer ? burner_.DriveBufferFill() : -1);
+    if (done_) break;
+    if (burner_.Verifying()) {
+      // The recording is done; the disc is read back.
+      if (!verifying && totalBytes > 0) {
+        progress_.Update(totalBytes, totalBytes, -1);
+        progress_.Finish();
+      }
+      if (!verify_) verify_ = std::make_unique<ProgressDisplay>("Verifying");
+      verifying = true;
+      verify_->Update(burner_.VerifyBytesDone(), burner_.VerifyBytesTotal());
+    } else if (!verifying && totalBytes > 0) {
+      progress_.Update(burner_.BytesWritten(), totalBytes, showBuffer ? burner_.DriveBufferFill() : -1);
+    }
   }
-  if (started && error_.empty()) progress_.Update(totalBytes, totalBytes, -1);
-  progress_.Finish();
+  burner_.OnVerifyDone = onVerifyDone;
+  if (verifying) {
+    verify_->Finish();
+  } else if (totalBytes > 0) {
+    if (started && error_.empty()) progress_.Update(totalBytes, totalBytes, -1);
+    progress_.Finish();
+  }
   if (burner_.Writing()) burner_.Jobs().WaitFor();
   ::sigaction(SIGINT, &oldInt, nullptr);
   ::sigaction(SIGTERM, &oldTerm, nullptr);

@@ -8,6 +8,7 @@
 #include "platform/synchronizer.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace velloran::cli {
@@ -18,7 +19,9 @@ class JobRunner {
   ~JobRunner();
 
   // start() starts the job (false: it did not start; its OnWriteDone may
-  // have run already). Waits for the end, showing progress of total bytes.
+  // have run already). Waits for the end, showing progress of total bytes
+  // (none when totalBytes is 0), then of the read-back when the job
+  // verifies.
   // Returns kExitOk, kExitAborted or kExitFailure, with the job's message in
   // Error().
   int Run(const std::function<bool()>& start, std::int64_t totalBytes, bool showBuffer);
@@ -28,6 +31,7 @@ class JobRunner {
   image::TZCDBurner& burner_;
   platform::QueueSynchronizer sync_;
   ProgressDisplay progress_;
+  std::unique_ptr<ProgressDisplay> verify_;  // from the start of the read-back
   bool done_ = false;
   std::string error_;
 };

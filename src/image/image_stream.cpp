@@ -48,7 +48,7 @@ TImagePlan MakeImagePlan(const Compilation& compilation, const TLayout& layout,
   for (const auto& f : compilation.Files()) {
     if (f->Directory || f->Imported || f->Size == 0) continue;
     plan.Files.push_back(TFileExtent{f->SourcePath, f->Size, layout.FirstFile + static_cast<std::uint32_t>(f->Extent),
-                                     SectorsOf(f->Size)});
+                                     SectorsOf(f->Size), f.get()});
   }
   return plan;
 }
@@ -57,6 +57,13 @@ TImageReader::TImageReader(const TImagePlan& plan, DebugFn debug) : plan_(plan),
 
 TImageReader::~TImageReader() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+void TImageReader::HashFiles(std::vector<platform::TDigest>* digests) {
+  digests_ = digests;
+  if (!digests_) return;
+  digests_->assign(plan_.Files.size(), platform::TDigest{});
+  hash_ = std::make_unique<platform::Sha256>();
 }
 
 bool TImageReader::Fail(std::string text) {
@@ -174,8 +181,10 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
       }
       fileLeft_ -= static_cast<std::int64_t>(got);
       filePos_ += static_cast<std::int64_t>(got);
+      if (hash_) hash_->Update(out, got);
       std::size_t n = got;
       if (fileLeft_ == 0) {
+        if (hash_) (*digests_)[fileIndex_] = hash_->Final();
         const std::size_t padded = (n + kSectorSize - 1) / kSectorSize * kSectorSize;
         std::memset(out + n, 0, padded - n);
         n = padded;

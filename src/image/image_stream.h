@@ -6,8 +6,10 @@
 #pragma once
 
 #include "image/zbISOLib.h"
+#include "platform/sha256.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ struct TFileExtent {
   std::int64_t Size = 0;     // bytes recorded in the directory records
   std::uint32_t Lba = 0;     // absolute location of its first sector
   std::uint32_t Sectors = 0;
+  const TFEntry* Entry = nullptr;  // the compilation's entry
 };
 
 struct TImagePlan {
@@ -48,6 +51,11 @@ class TImageReader {
   // file concerned in CurrentFile().
   std::int64_t Read(std::uint8_t* buf, std::size_t bytes);
 
+  // Hashes the data of every file as it is read (SHA-256 of its recorded
+  // bytes): digests is sized to the plan's files and entry i is set once
+  // file i has been read whole. Call before the first Read.
+  void HashFiles(std::vector<platform::TDigest>* digests);
+
   const std::string& Error() const { return error_; }
   const std::string& CurrentFile() const { return currentFile_; }
   std::int64_t SectorsDone() const { return sector_; }
@@ -69,6 +77,8 @@ class TImageReader {
   std::int64_t dataAt_ = -1;   // next data offset of the open file (holes before it read as zeros)
   bool lastZero_ = false;
   std::vector<std::uint8_t> boot_;  // the boot image, read on first use
+  std::vector<platform::TDigest>* digests_ = nullptr;
+  std::unique_ptr<platform::Sha256> hash_;
   std::string error_, currentFile_;
 };
 

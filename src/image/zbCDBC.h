@@ -11,6 +11,7 @@
 
 #include "drive/zbDrvLib.h"
 #include "image/compilation.h"
+#include "image/disc_verify.h"
 #include "image/image_stream.h"
 #include "image/zbISOLib.h"
 
@@ -39,6 +40,8 @@ using TAddDirEvent = std::function<void(TObject* Sender, std::string& LongName, 
 using TWriteDoneEvent = std::function<void(TObject* Sender, const std::string& Error)>;
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TEraseDoneEvent = std::function<void(TObject* Sender, bool WithError)>;
+using TVerifyProgressEvent = std::function<void(TObject* Sender, std::int64_t Done, std::int64_t Total)>;
+using TVerifyDoneEvent = std::function<void(TObject* Sender, const std::vector<TVerifyMismatch>& Mismatches)>;
 
 // What the layout needs to know about the place a session goes. The
 // component's own implementation asks its drive; tests and other targets
@@ -188,6 +191,36 @@ class TZCDBurner : public drive::TSCSIDevice {
   recording::TRecordingJobs& Jobs();
   std::string CurrentFile;
   std::string WriteDoneError;
+
+  // --- Verification ---------------------------------------------------------------
+  // After a burn, read the new session back through the drive and compare
+  // every file, in both name spaces, with the bytes the burn read from its
+  // source (an image burn: block for block with the image). Off by default.
+  // A difference ends the job with an error after OnVerifyDone has listed
+  // every file concerned; files imported from an earlier session must read
+  // without error.
+  bool Verify = false;
+  // Bytes read back so far of the total; delivered through the synchroniser
+  // a few times a second while verifying.
+  TVerifyProgressEvent OnVerifyProgress;
+  // Once per verification, before OnWriteDone; Mismatches empty when the
+  // disc holds what was recorded.
+  TVerifyDoneEvent OnVerifyDone;
+  // Compares session SessionNo (255: the last) of the disc in the drive with
+  // the compilation's files as they are on disk now (a disc burned earlier
+  // checked against its sources), as a threaded job: OnVerifyProgress,
+  // OnVerifyDone, then OnWriteDone with an empty text when everything
+  // matched. False when it could not start (OnWriteDone has then run).
+  bool VerifyDisc(std::uint8_t SessionNo);
+  // True while a job reads the disc back.
+  bool Verifying() const;
+  std::int64_t VerifyBytesDone() const;
+  std::int64_t VerifyBytesTotal() const;
+  // The session SessionNo (255: the newest closed session that holds a
+  // whole volume) of the disc in the drive, as the import finds it: its
+  // number and where it starts. False, with the reason reported as the
+  // import reports it, when there is no such session.
+  bool FindSessionStart(std::uint8_t SessionNo, int& Session, std::uint32_t& Start);
 
   // --- Erase ----------------------------------------------------------------------
   // Starts erasing a rewritable disc: BlankType 0 blanks it whole, 1 quickly.

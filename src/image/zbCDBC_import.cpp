@@ -85,6 +85,20 @@ std::uint32_t TZCDBurner::WholeVolumeEnd(std::uint32_t start, std::uint32_t end)
 }
 
 bool TZCDBurner::ImportSession(std::uint8_t SessionNo, TDEntry* Root) {
+  int session = 0;
+  std::uint32_t start = 0;
+  if (!FindSessionStart(SessionNo, session, start)) return false;
+  char line[64];
+  std::snprintf(line, sizeof line, import_msg::IMPORTING_SESSION, session);
+  Debug(std::string(">>> ") + line, 1);
+  const bool ok = DriveImporter(*this, FCompilation)->ImportFrom(start, session, Root ? Root : FCompilation.Root());
+  if (ok) LastImportedSession = session;
+  return ok;
+}
+
+bool TZCDBurner::FindSessionStart(std::uint8_t SessionNo, int& Session, std::uint32_t& Start) {
+  Session = 0;
+  Start = 0;
   const int count = GetSessionCount();
   if (count == 0) return false;
   int session = SessionNo;
@@ -147,13 +161,9 @@ bool TZCDBurner::ImportSession(std::uint8_t SessionNo, TDEntry* Root) {
       Debug(std::string(">>> ") + drive::msg::ERROR_IMPORTING_SESSION + " # " + std::to_string(session), 4);
     return false;
   }
-  char line[64];
-  std::snprintf(line, sizeof line, import_msg::IMPORTING_SESSION, chosen->number);
-  Debug(std::string(">>> ") + line, 1);
-  const bool ok =
-      DriveImporter(*this, FCompilation)->ImportFrom(chosen->start, chosen->number, Root ? Root : FCompilation.Root());
-  if (ok) LastImportedSession = chosen->number;
-  return ok;
+  Session = chosen->number;
+  Start = chosen->start;
+  return true;
 }
 
 }  // namespace velloran::image

@@ -37,3 +37,15 @@ bool TZCDBurner::Writing() const { return FJobs && FJobs->Running(); }
 int TZCDBurner::DriveBufferFill() const { return FJobs ? FJobs->BufferFill() : -1; }
 
 }  // namespace velloran::image
+
+namespace velloran::image {
+
+bool TZCDBurner::VerifyDisc(std::uint8_t SessionNo) { return Jobs().VerifyDisc(SessionNo); }
+
+bool TZCDBurner::Verifying() const { return FJobs && FJobs->Verifying(); }
+
+std::int64_t TZCDBurner::VerifyBytesDone() const { return FJobs ? FJobs->VerifyBytesDone() : 0; }
+
+std::int64_t TZCDBurner::VerifyBytesTotal() const { return FJobs ? FJobs->VerifyBytesTotal() : 0; }
+
+}  // namespace velloran::image

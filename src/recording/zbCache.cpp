@@ -21,7 +21,13 @@ std::string FormatPath(const char* format, const std::string& path) {
 
 class ImageFileSource final : public TBlockSource {
  public:
-  ImageFileSource(std::string fileName, std::int64_t total) : fileName_(std::move(fileName)), left_(total) {}
+  ImageFileSource(std::string fileName, std::int64_t total, std::vector<std::uint64_t>* sectors)
+      : fileName_(std::move(fileName)), left_(total), sectors_(sectors) {
+    if (sectors_) {
+      sectors_->clear();
+      sectors_->reserve(static_cast<std::size_t>(total / kSector));
+    }
+  }
 
   std::int64_t Read(std::uint8_t* buf, std::size_t bytes) override {
     if (!stream_) {
@@ -52,6 +58,9 @@ class ImageFileSource final : public TBlockSource {
       std::memset(buf + done, 0, static_cast<std::size_t>(want - done));
     }
     left_ -= want;
+    if (sectors_)
+      for (std::int64_t at = 0; at < want; at += kSector)
+        sectors_->push_back(platform::ShortDigest(buf + at, static_cast<std::size_t>(kSector)));
     return want;
   }
   std::string Error() const override { return error_; }
@@ -63,12 +72,14 @@ class ImageFileSource final : public TBlockSource {
   std::int64_t left_;
   std::unique_ptr<TFileStreamEx> stream_;
   std::string error_;
+  std::vector<std::uint64_t>* sectors_;
 };
 
 }  // namespace
 
-std::unique_ptr<TBlockSource> MakeImageFileSource(const std::string& fileName, std::int64_t totalBytes) {
-  return std::make_unique<ImageFileSource>(fileName, totalBytes);
+std::unique_ptr<TBlockSource> MakeImageFileSource(const std::string& fileName, std::int64_t totalBytes,
+                                                  std::vector<std::uint64_t>* sectors) {
+  return std::make_unique<ImageFileSource>(fileName, totalBytes, sectors);
 }
 
 TCacheThread::TCacheThread(int cacheSize, std::unique_ptr<TBlockSource> source, std::int64_t total, bool padToMinimum,

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include "platform/sha256.h"
+
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -32,8 +34,11 @@ class TBlockSource {
 };
 
 // An image file, streamed alone; its last sector zero-filled. A file that
-// turns out shorter than when it was measured fails the job.
-std::unique_ptr<TBlockSource> MakeImageFileSource(const std::string& fileName, std::int64_t totalBytes);
+// turns out shorter than when it was measured fails the job. With sectors,
+// the short digest (platform::ShortDigest) of every sector streamed is
+// appended to it, so a burn can be verified block for block.
+std::unique_ptr<TBlockSource> MakeImageFileSource(const std::string& fileName, std::int64_t totalBytes,
+                                                  std::vector<std::uint64_t>* sectors = nullptr);
 
 inline constexpr int kMaxBlockSize = 65536;
 // A compilation shorter than this is padded with zeros when asked

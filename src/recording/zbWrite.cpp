@@ -80,7 +80,11 @@ void SleepBriefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1));
 // The session of a laid-out compilation, pulled sector by sector.
 class CompilationSource final : public TBlockSource {
  public:
-  CompilationSource(const image::TImagePlan& plan, image::DebugFn debug) : reader_(plan, std::move(debug)) {}
+  CompilationSource(const image::TImagePlan& plan, image::DebugFn debug,
+                    std::vector<platform::TDigest>* digests = nullptr)
+      : reader_(plan, std::move(debug)) {
+    reader_.HashFiles(digests);
+  }
   std::int64_t Read(std::uint8_t* buf, std::size_t bytes) override { return reader_.Read(buf, bytes); }
   std::string Error() const override { return reader_.Error(); }
   std::string CurrentFile() const override { return reader_.CurrentFile(); }
@@ -390,6 +394,7 @@ void TRecordingJobs::Execute(bool toImageFile, TSource source) {
   }
   if (error.empty()) error = CommitSession();
   b.NeutralDriveState();
+  if (error.empty()) error = VerifyRecording();
   b.CommandErrorTraceDone = traceWas;
   End(error);
 }
@@ -565,8 +570,10 @@ std::string TRecordingJobs::LayOutSession() {
   const std::int64_t sectors = IsCd(FDiscKind) ? FImageSectors : (FImageSectors + 31) / 32 * 32;
   if (std::string e = MakeRoom(sectors); !e.empty()) return e;
 
+  FDigests.clear();
   auto source = std::make_unique<CompilationSource>(
-      *FPlan, [this](const std::string& text, std::uint8_t type) { FBurner.DebugMessage(text, type); });
+      *FPlan, [this](const std::string& text, std::uint8_t type) { FBurner.DebugMessage(text, type); },
+      b.Verify && !b.TestWrite ? &FDigests : nullptr);
   StartCache(std::move(source), FPlan->TotalSectors * kSector, BlockSizeFor(FDiscKind), b.WritePostGap);
   return WaitForCache();
 }
@@ -578,8 +585,10 @@ std::string TRecordingJobs::PlanImage() {
     return msg::IMAGE_NEEDS_BLANK_DISC;
   const std::int64_t unit = FTraits.writeUnit;
   if (std::string e = MakeRoom((FImageSectors + unit - 1) / unit * unit); !e.empty()) return e;
-  StartCache(MakeImageFileSource(FImageFile, FImageSectors * kSector), FImageSectors * kSector,
-             BlockSizeFor(FDiscKind), b.WritePostGap);
+  FSectorDigests.clear();
+  StartCache(MakeImageFileSource(FImageFile, FImageSectors * kSector,
+                                 b.Verify && !b.TestWrite ? &FSectorDigests : nullptr),
+             FImageSectors * kSector, BlockSizeFor(FDiscKind), b.WritePostGap);
   return WaitForCache();
 }
 

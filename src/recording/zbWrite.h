@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,7 +64,16 @@ class TRecordingJobs {
   // does). Only sets a flag: safe from a signal handler.
   void Abort() { FAbort = true; }
 
+  // Compares session sessionNo (255: the last) of the disc with the
+  // compilation's files on disk, on the job's thread; false when it could
+  // not start (OnWriteDone has then run).
+  bool VerifyDisc(std::uint8_t sessionNo);
+
   bool Running() const { return FRunning.load(); }
+  // True while the disc is read back, with the bytes read and to read.
+  bool Verifying() const { return FVerifying.load(); }
+  std::int64_t VerifyBytesDone() const { return FVerifyDone.load(); }
+  std::int64_t VerifyBytesTotal() const { return FVerifyTotal.load(); }
   // Waits for the write thread to end (its OnWriteDone has then run).
   void WaitFor();
 
@@ -114,6 +125,14 @@ class TRecordingJobs {
                         bool cancellable = true);
   std::string Aborted();
   bool WriteBlock(std::uint32_t lba, int count);
+  // After the close: reads the new session (or the image's blocks) back
+  // when the component's Verify is set; "" or the job's error.
+  std::string VerifyRecording();
+  // Runs a verification with the job's progress, abort and events; the
+  // differences found, or nullopt when the job was aborted.
+  std::optional<std::vector<image::TVerifyMismatch>> RunVerifier(
+      const std::function<std::vector<image::TVerifyMismatch>(image::TVerifier&)>& verify);
+  void DeliverVerifyDone(const std::vector<image::TVerifyMismatch>& mismatches);
   int TakeBlock();
   void End(const std::string& error);
 
@@ -122,6 +141,12 @@ class TRecordingJobs {
   std::unique_ptr<TCacheThread> FCache;
   std::unique_ptr<image::TImagePlan> FPlan;  // what the cache streams
   image::TSourceStamps FSourceStamps;        // the sources as the burn found them
+  // While a burn is to be verified: the SHA-256 of the plan's files as the
+  // cache read them, or the short digest of every sector of an image.
+  std::vector<platform::TDigest> FDigests;
+  std::vector<std::uint64_t> FSectorDigests;
+  std::atomic<bool> FVerifying{false};
+  std::atomic<std::int64_t> FVerifyDone{0}, FVerifyTotal{0};
   std::thread FThread;
   std::atomic<bool> FAbort{false};
   std::atomic<bool> FRunning{false};

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QProgressBar>
+#include <QSettings>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -114,6 +115,53 @@ TEST_F(CommandsTest, BurnDialogShowsTheComponentsOptionsAndEmptyLabelAtFirst) {
   EXPECT_EQ(modalCount_, 1);
   EXPECT_TRUE(messages_.empty());
   EXPECT_EQ(Status().completeSessions, 0);
+}
+
+TEST_F(CommandsTest, VerifyWrittenDataShowsItsPhaseListsTheDamagedFileAndIsRemembered) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  EXPECT_FALSE(GlobalVars().Verify) << "off until the user turns it on";
+  // The recorder keeps a sector of one.txt damaged; commands take a while,
+  // so the read-back can be watched.
+  auto& zcdb = w().zcdb;
+  zcdb.RequestNextWritableAddress = true;
+  zcdb.BuildLayout(false, zcdb.RootDir());
+  zcdb.RequestNextWritableAddress = false;
+  const image::TDEntry* data = zcdb.FindDir("\\Data");
+  const std::uint32_t lba = zcdb.Layout().FirstFile + static_cast<std::uint32_t>(zcdb.FindFile(data, "one.txt")->Extent);
+  std::string why;
+  ASSERT_TRUE(recorder_->SetCorrupt(lba + 5, &why)) << why;
+  ASSERT_TRUE(recorder_->SetSlow(15, &why)) << why;
+  bool sawVerifying = false;
+  onModal_ = [&](QDialog* d) {
+    auto* burn = qobject_cast<TfrmBurn*>(d);
+    burn->show();
+    EXPECT_EQ(burn->cVerify->text(), "Verify written data");
+    EXPECT_FALSE(burn->cVerify->isChecked());
+    burn->cVerify->setChecked(true);
+    burn->cEject->setChecked(false);
+    burn->btnBurn->click();
+    EXPECT_FALSE(burn->cVerify->isEnabled());
+    EXPECT_TRUE(WaitFor([&] {
+      if (burn->isVisible()) w().Timer1Timer();
+      if (burn->Label3->text() == "Verifying ..." && burn->btnCancel->isEnabled()) sawVerifying = true;
+      return !burn->isVisible();
+    }));
+    return burn->result();
+  };
+  w().btnBurnClick();
+  EXPECT_TRUE(sawVerifying);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].kind, MsgKind::Warning);
+  EXPECT_EQ(messages_[0].text, "The disc does not hold the written data as it should:");
+  const QStringList lines = messages_[0].reason.split('\n');
+  ASSERT_EQ(lines.size(), 1) << messages_[0].reason.toStdString();
+  EXPECT_TRUE(lines[0].endsWith(" | /Data/one.txt: CONTENT DIFFERS FROM WHAT WAS RECORDED")) << lines[0].toStdString();
+  EXPECT_TRUE(GlobalVars().Verify);
+  w().close();
+  QSettings ini(SettingsFileName(), QSettings::IniFormat);
+  EXPECT_TRUE(ini.value("Burning/Verify", false).toBool());
 }
 
 TEST_F(CommandsTest, CancelDuringABurnEndsWithCanceledAndNoEject) {

@@ -290,4 +290,79 @@ TEST_F(CliTest, EjectFromAnotherTerminalLeavesABurnAlone) {
   EXPECT_NE(Run("recorder status").out.find("tray open"), std::string::npos);
 }
 
+TEST_F(CliTest, VerifyAfterBurningAndAgainstFolders) {
+  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+  Write("s4/x.txt", "x");
+  Write("s4/y.txt", "y");
+  Result r = Run("burn --verify s4 s2");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Verified: the disc holds every file as recorded."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Operation process done successfully."), std::string::npos) << r.out;
+
+  r = Run("verify s4 s2");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Verified"), std::string::npos) << r.out;
+  // The disc loses a sector of b.txt (the last file laid out), and the
+  // sources changed: every difference is listed with both names.
+  ASSERT_EQ(Run("recorder fault corrupt 152").code, 0);
+  Write("s4/x.txt", "changed");
+  r = Run("verify --session 1 s4 s2");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("/B.TXT | /b.txt: CONTENT DIFFERS FROM THE SOURCE FILE"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("/X.TXT | /x.txt: 1 BYTES ON THE DISC, 7 EXPECTED"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("velloran verify: VERIFICATION FAILED: 2 FILES DO NOT MATCH THE RECORDING"), std::string::npos)
+      << r.out;
+  r = Run("verify --session 2 s4");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("SESSION 2 CANNOT BE FOUND ON THE DISC"), std::string::npos) << r.out;
+
+  // An image is compared block for block: the fault (a flaw of the drive,
+  // it stays) spoils sector 152 of the next disc too, a sector of no file.
+  ASSERT_EQ(Run("save-iso img.iso s1").code, 0);
+  ASSERT_EQ(Run("recorder insert dvd+r").code, 0);
+  r = Run("burn-image --verify img.iso");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("velloran burn-image: VERIFICATION FAILED: SECTORS 152 TO 152 DIFFER FROM THE IMAGE"),
+            std::string::npos)
+      << r.out;
+  ASSERT_EQ(Run("recorder fault clear").code, 0);
+  ASSERT_EQ(Run("recorder insert dvd+r").code, 0);
+  r = Run("burn-image --verify img.iso");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Verified"), std::string::npos) << r.out;
+}
+
+// A file of 4 GiB and more is recorded as two extents; the read-back must
+// follow both, in both name spaces, beside nested folders with accented
+// names: a sector damaged in the second extent names that file alone. The
+// file is sparse, so the test costs time, not disk space.
+TEST_F(CliTest, MultiExtentFileIsReadBackWhole) {
+  constexpr std::int64_t kExtent = 0xFFFFF800;  // bytes of the first extent
+  const fs::path big = dir_ / "big.bin";
+  {
+    std::ofstream f(big, std::ios::binary);
+    f << "HEAD";
+  }
+  fs::resize_file(big, kExtent + 8192);
+  {
+    std::fstream f(big, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(kExtent - 4);
+    f << "edge" << std::string(8192, 'T');  // across the extents, and the whole second one
+  }
+  Write("tree/Répertoire été/Sous-dossier/ñandú.txt", "pájaro");
+  Write("tree/Répertoire été/notes.txt", "notes");
+  ASSERT_EQ(Run("recorder insert dvd+rw").code, 0);
+  // big.bin comes first: its data starts at the first file location, 150.
+  const std::uint32_t second = 150 + kExtent / 2048;  // the second extent's first sector
+  ASSERT_EQ(Run("recorder fault corrupt " + std::to_string(second + 1)).code, 0);
+  const Result r = Run("burn --verify big.bin tree");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("Verification found 1 difference (ISO 9660 name | Joliet name):\n"
+                       "  /BIG.BIN | /big.bin: CONTENT DIFFERS FROM WHAT WAS RECORDED\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("velloran burn: VERIFICATION FAILED: 1 FILES DO NOT MATCH THE RECORDING"), std::string::npos)
+      << r.out;
+}
+
 }  // namespace
