@@ -72,6 +72,12 @@ class TreeReader {
         if (Full()) break;
         bool changed = false;
         const std::string name = RecordName(r.Identifier, joliet_, changed);
+        if (name.empty() || name == "." || name == "..") {
+          // No path could name it (an identifier of ";1" alone, or a dot).
+          Problem(Format(tree_msg::INVALID_NAME, lba + i));
+          open = nullptr;
+          continue;
+        }
         const std::string child = path.empty() ? name : path + "/" + name;
         if (open && !(open->Path == child && !(r.Flags & 0x02))) {
           Problem(Format(tree_msg::BROKEN_EXTENTS, lba + i));

@@ -26,6 +26,7 @@ inline constexpr const char* DIRECTORY_SIZE = "DIRECTORY SIZE %u OUT OF RANGE AT
 inline constexpr const char* TOO_DEEP = "DIRECTORIES NESTED TOO DEEPLY AT SECTOR %u";
 inline constexpr const char* TOO_LARGE = "DIRECTORIES TOO LARGE: READING STOPPED";
 inline constexpr const char* BROKEN_EXTENTS = "FILE EXTENTS NOT CONTIGUOUS IN SECTOR %u";
+inline constexpr const char* INVALID_NAME = "INVALID FILE NAME IN SECTOR %u";
 }  // namespace tree_msg
 
 struct TDiscExtent {

@@ -94,13 +94,15 @@ std::string TRecordingJobs::VerifyRecording() {
 bool TRecordingJobs::VerifyDisc(std::uint8_t sessionNo) {
   if (!BeginJob()) return false;
   auto& b = FBurner;
-  if (b.GetSessionCount() == 0) {
+  const int count = b.GetSessionCount();
+  if (count == 0) {
     Fail(image::verify_msg::NO_SESSION);
     return false;
   }
   int session = 0;
   std::uint32_t start = 0;
-  if (!b.FindSessionStart(sessionNo, session, start)) {
+  // A session the disc does not have is not stood in for by the last one.
+  if ((sessionNo != 255 && sessionNo > count) || !b.FindSessionStart(sessionNo, session, start)) {
     Fail(FormatInt(image::verify_msg::SESSION_NOT_FOUND, sessionNo));
     return false;
   }
