@@ -5,6 +5,8 @@
 #include "platform/ucs2.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 
 namespace velloran::image {
@@ -42,6 +44,22 @@ std::uintptr_t ChangeKey(const TFEntry* entry, NameSpace space) {
   return reinterpret_cast<std::uintptr_t>(entry) | (space == NameSpace::Joliet ? 1u : 0u);
 }
 
+// Seconds between two moments, as an entry keeps them (a second is all
+// Rock Ridge's short dates hold).
+std::int32_t Delta(std::time_t from, std::time_t to) {
+  if (from == 0 || to == 0) return 0;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(static_cast<std::int64_t>(to) - from, INT32_MIN, INT32_MAX));
+}
+
+void SetPosixAttributes(TFEntry& e, std::uint32_t mode, std::uint32_t uid, std::uint32_t gid, std::time_t time,
+                        std::time_t atime, std::time_t ctime) {
+  e.Mode = static_cast<std::uint16_t>(mode & 0xFFFF);
+  e.Uid = uid;
+  e.Gid = gid;
+  e.AtimeDelta = Delta(time, atime);
+  e.CtimeDelta = Delta(time, ctime);
+}
+
 std::string ParentOf(const std::string& path) {
   std::string p = path;
   while (p.size() > 1 && p.back() == '/') p.pop_back();
@@ -56,6 +74,14 @@ struct Compilation::RemovalBatch {
   std::unordered_set<const TFEntry*> files;
   std::unordered_set<const TDEntry*> dirs;
 };
+
+std::time_t EntryTime(const TFEntry& entry) {
+  platform::DateParts p{};
+  if (!platform::DecodeDateTime(entry.Date, p)) return 0;
+  // Days from 1899-12-30 to 1970-01-01: 25569.
+  const auto localSeconds = static_cast<std::int64_t>(std::llround((entry.Date - 25569.0) * 86400.0));
+  return static_cast<std::time_t>(localSeconds - std::int64_t{entry.ZoneOffset} * 15 * 60);
+}
 
 Compilation::Compilation() { ResetCompilation(kDefaultMaxFiles, kDefaultMaxDirs); }
 Compilation::~Compilation() = default;
@@ -112,6 +138,7 @@ void Compilation::ResetCompilation(int maxFiles, int maxDirs) {
   nameChanges_.clear();
   nameChangeIndex_.clear();
   skipped_.clear();
+  linkTargets_.clear();
   maxFiles_ = std::max(0, maxFiles);
   // Path table records name their parent with 16 bits.
   maxDirs_ = std::clamp(maxDirs, 1, 65535);
@@ -201,6 +228,7 @@ TDEntry* Compilation::AddDirEntry(TDEntry* parent, const TFoundDir& found) {
     node->Date = platform::Now();
     node->ZoneOffset = ZoneQuarters(platform::UtcOffsetMinutesAt(now));
   }
+  SetPosixAttributes(*node, found.Mode, found.Uid, found.Gid, found.Time, found.Atime, found.Ctime);
   node->Directory = d;
   d->Node = node;
   parent->ChildrenByName.emplace(node->JolietName, node);
@@ -262,7 +290,17 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
   entry->Date = date;
   entry->ZoneOffset = ZoneQuarters(date == givenDate && found.Time != 0 ? platform::UtcOffsetMinutesAt(found.Time)
                                                                          : platform::UtcOffsetMinutesOfLocal(date));
-  entry->SourcePath = sourcePath;
+  // A link has no data of its own: its target is all there is to record.
+  const bool link = (found.Attr & platform::faSymLink) != 0;
+  entry->SourcePath = link ? std::string() : sourcePath;
+  if (link) {
+    entry->Size = entry->JolietSize = 0;
+    linkTargets_[entry] = found.LinkTarget;
+  } else if (!linkTargets_.empty()) {
+    linkTargets_.erase(entry);
+  }
+  SetPosixAttributes(*entry, found.Mode, found.Uid, found.Gid, date == givenDate ? found.Time : 0, found.Atime,
+                     found.Ctime);
   entry->OwnerTag = ownerTag;
   if (importedLba >= 0) {
     entry->Imported = true;
@@ -270,7 +308,7 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
   } else {
     entry->Imported = false;
     entry->Extent = entry->JolietExtent = 0;
-    totalRounded_ += RoundToSector(found.Size);
+    totalRounded_ += RoundToSector(entry->Size);
   }
   dir->IsoNamesInUse.insert(IsoKey(entry->IsoName));
   lastAdded_ = entry;
@@ -348,7 +386,7 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
   int result = 1;
   if (recurse) {
     std::vector<TSearchRec> subdirs;
-    platform::FindFiles(folder, "*.*", platform::faAnyFile, subdirs, reportSkip);
+    platform::FindFiles(folder, "*.*", platform::faAnyFile, subdirs, reportSkip, RecordLinks);
     for (auto& sub : subdirs) {
       if (!(sub.Attr & faDirectory)) continue;
       const std::pair<std::uint64_t, std::uint64_t> id{sub.Device, sub.Inode};
@@ -363,8 +401,8 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
       if (Events.addDir) Events.addDir(longName, shortName, skip);
       if (skip) continue;
       const bool existed = FindChild(destDir, sub.Name, true) != nullptr;
-      TDEntry* child =
-          AddDirEntry(destDir, TFoundDir{sub.Name, shortName, sub.Attr, platform::UnixToDateTime(sub.Time), sub.Time});
+      TDEntry* child = AddDirEntry(destDir, TFoundDir{sub.Name, shortName, sub.Attr, platform::UnixToDateTime(sub.Time),
+                                                      sub.Time, sub.Mode, sub.Uid, sub.Gid, sub.Atime, sub.Ctime});
       if (!child) return 0;
       ancestors.push_back(id);
       AddFolderImpl(child, folder + sub.Name, archiveOnly, false, recurse, attrMask, mask, ancestors);
@@ -379,7 +417,8 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
     }
   }
   std::vector<TSearchRec> entries;
-  if (!platform::FindFiles(folder, fileMask, attrMask, entries, recurse ? nullptr : platform::SkipReporter(reportSkip))) {
+  if (!platform::FindFiles(folder, fileMask, attrMask, entries, recurse ? nullptr : platform::SkipReporter(reportSkip),
+                           RecordLinks)) {
     Debug(">>> " + folder + " cannot be read", 0);
     skipped_.push_back(TSkippedEntry{folder, "cannot be read"});
     return 0;
@@ -387,6 +426,10 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
   for (auto& rec : entries) {
     if (rec.Attr & faDirectory) continue;
     if (archiveOnly && !(rec.Attr & platform::faArchive)) continue;
+    if ((rec.Attr & platform::faSymLink) && rec.LinkTarget.size() > kMaxLinkTarget) {
+      RecordSkip(folder + rec.Name, "link whose target is longer than 1023 bytes");
+      continue;
+    }
     result = AddFileEntry(destDir, folder + rec.Name, rec, archiveOnly ? 1 : 0) ? 1 : 0;
   }
   return result;
@@ -490,6 +533,8 @@ void Compilation::ApplyRemoval(RemovalBatch& batch) {
   for (const TFEntry* f : batch.files)
     if (!f->IsDirectory() && !f->Imported) totalRounded_ -= RoundToSector(f->Size);
   if (batch.files.count(lastAdded_)) lastAdded_ = nullptr;
+  if (!linkTargets_.empty())
+    std::erase_if(linkTargets_, [&](const auto& link) { return batch.files.count(link.first) != 0; });
   if (!nameChanges_.empty()) {
     std::erase_if(nameChanges_, [&](const TNameChange& c) { return batch.files.count(c.Entry) != 0; });
     nameChangeIndex_.clear();
@@ -551,6 +596,12 @@ void Compilation::RecordNameChange(const TFEntry* entry, NameSpace space, const 
 void Compilation::RecordSkip(const std::string& source, const std::string& why) {
   Debug(">>> " + source + " passed over: " + why, 1);
   skipped_.push_back(TSkippedEntry{source, why});
+}
+
+const std::string* Compilation::LinkTarget(const TFEntry* entry) const {
+  if (linkTargets_.empty()) return nullptr;
+  auto it = linkTargets_.find(entry);
+  return it == linkTargets_.end() ? nullptr : &it->second;
 }
 
 std::string Compilation::GivenName(const TFEntry* entry) const {

@@ -49,6 +49,7 @@ struct TDEntry {
   TDEntry* Parent = nullptr;               // the root is its own parent
   TFEntry* FirstChild = nullptr;
   std::int32_t Spare = 0;
+  std::uint32_t Subdirs = 0;  // set by the layout: the directories in it (Rock Ridge link counts)
 
   // Bookkeeping that keeps large compilations fast: the last child (O(1)
   // append), the node standing for this directory in its parent, the
@@ -67,6 +68,11 @@ struct TFEntry {
   std::string SourcePath;  // empty for subdirectory nodes and imported files
   bool Imported = false;   // Extent is an absolute LBA of an earlier session
   std::int8_t ZoneOffset = 0;  // of Date: quarter hours east of UTC in force at that date
+  // POSIX attributes for Rock Ridge, as found on disk (or in an earlier
+  // session): file type and permission bits (0 when unknown), owner, and
+  // the last access and status change in seconds from Date's moment.
+  std::uint16_t Mode = 0;
+  std::uint32_t Uid = 0;
   TDateTime Date = 0;
   std::int64_t Size = 0;
   std::int64_t JolietSize = 0;  // for a subdirectory node the Joliet extent size
@@ -77,10 +83,16 @@ struct TFEntry {
   TDEntry* Directory = nullptr;  // the directory a subdirectory node stands for
   TFEntry* Next = nullptr;
   std::uint8_t ModeFlag = 0;
+  std::uint32_t Gid = 0;
+  std::int32_t AtimeDelta = 0, CtimeDelta = 0;
   TDEntry* Parent = nullptr;  // the directory holding this entry
 
   bool IsDirectory() const { return (Attributes & platform::faDirectory) != 0; }
+  bool IsLink() const { return (Attributes & platform::faSymLink) != 0; }
 };
+
+// The moment (Unix time) of an entry's date.
+std::time_t EntryTime(const TFEntry& entry);
 
 // A directory found on disk (or in an imported session), as AddDirEntry
 // takes it.
@@ -90,6 +102,8 @@ struct TFoundDir {
   int Attr = platform::faDirectory;
   TDateTime Date = 0;  // 0 or not convertible: now
   std::time_t Time = 0;  // the moment of Date when known (its UTC offset is then exact)
+  std::uint32_t Mode = 0, Uid = 0, Gid = 0;  // as TSearchRec has them (0: unknown)
+  std::time_t Atime = 0, Ctime = 0;
 };
 
 // How a name on the disc came to differ from the name an entry was given.
@@ -144,6 +158,12 @@ class Compilation {
   CompilationEvents Events;
   bool ReplaceFile = false;
   bool LastFolderOnly = false;
+  // Rock Ridge readers refuse longer link targets (libisofs stops reading
+  // the whole tree at one, isoinfo crashes): such links are left out.
+  static constexpr std::size_t kMaxLinkTarget = 1023;
+  // AddFolder keeps symbolic links as links (entries without data whose
+  // target LinkTarget gives) instead of following them.
+  bool RecordLinks = false;
 
   // Frees every entry, sets the capacities, creates the root and records
   // the time-zone bias used by directory record dates.
@@ -213,6 +233,8 @@ class Compilation {
   // Notes a change of entry's name in space (from: the name before it); a
   // second change of the same entry and space keeps the first name.
   void RecordNameChange(const TFEntry* entry, NameSpace space, const std::string& from, std::uint8_t reasons);
+  // The target of a link entry; nullptr for any other entry.
+  const std::string* LinkTarget(const TFEntry* entry) const;
   // What was left out since the last reset.
   const std::vector<TSkippedEntry>& Skipped() const { return skipped_; }
   // Notes (and reports, mType 1) something left out.
@@ -254,6 +276,7 @@ class Compilation {
   std::vector<TNameChange> nameChanges_;
   std::unordered_map<std::uintptr_t, std::size_t> nameChangeIndex_;  // entry address + space -> record
   std::vector<TSkippedEntry> skipped_;
+  std::unordered_map<const TFEntry*, std::string> linkTargets_;  // links are few: kept beside the entries
   int maxFiles_ = kDefaultMaxFiles;
   int maxDirs_ = kDefaultMaxDirs;
   std::int64_t totalRounded_ = 0;

@@ -4,6 +4,7 @@
 #include "platform/ucs2.h"
 
 #include <algorithm>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -379,10 +380,11 @@ bool RecordOrderLess(std::string_view a, bool aDir, std::string_view b, bool bDi
   return TRecordKey(std::string(a), aDir, joliet) < TRecordKey(std::string(b), bDir, joliet);
 }
 
-void SortedChildren(const TDEntry& dir, bool joliet, std::vector<const TFEntry*>& out,
-                    std::vector<std::uint8_t>* recordLengths) {
+void SortRecordEntries(std::span<const TFEntry* const> entries, bool joliet, std::vector<const TFEntry*>& out,
+                       std::vector<std::uint8_t>* recordLengths) {
   std::vector<std::pair<TRecordKey, const TFEntry*>> keyed;
-  for (const TFEntry* c = dir.FirstChild; c; c = c->Next)
+  keyed.reserve(entries.size());
+  for (const TFEntry* c : entries)
     keyed.emplace_back(TRecordKey(joliet ? JolietRecordIdentifier(*c) : IsoRecordIdentifier(*c), c->IsDirectory(), joliet),
                        c);
   std::stable_sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
@@ -392,18 +394,25 @@ void SortedChildren(const TDEntry& dir, bool joliet, std::vector<const TFEntry*>
   }
 }
 
+void SortedChildren(const TDEntry& dir, bool joliet, std::vector<const TFEntry*>& out,
+                    std::vector<std::uint8_t>* recordLengths) {
+  std::vector<const TFEntry*> children;
+  for (const TFEntry* c = dir.FirstChild; c; c = c->Next) children.push_back(c);
+  SortRecordEntries(children, joliet, out, recordLengths);
+}
+
 namespace {
 
-template <typename KeyFn, typename NumberFn>
-std::vector<TDEntry*> OrderPathTable(const Compilation& compilation, bool joliet, KeyFn key, NumberFn number) {
-  const auto& dirs = compilation.Dirs();
+template <typename KeyFn, typename NumberFn, typename ParentFn>
+std::vector<TDEntry*> OrderPathTable(const std::vector<TDEntry*>& dirs, bool joliet, KeyFn key, NumberFn number,
+                                     ParentFn parentOf) {
   std::unordered_map<const TDEntry*, std::vector<TDEntry*>> children;
   children.reserve(dirs.size());
-  for (std::size_t i = 1; i < dirs.size(); ++i) children[dirs[i]->Parent].push_back(dirs[i].get());
+  for (std::size_t i = 1; i < dirs.size(); ++i) children[parentOf(dirs[i])].push_back(dirs[i]);
   std::vector<TDEntry*> order;
   order.reserve(dirs.size());
   if (dirs.empty()) return order;
-  order.push_back(dirs.front().get());
+  order.push_back(dirs.front());
   std::vector<std::pair<TRecordKey, TDEntry*>> keyed;
   for (std::size_t i = 0; i < order.size(); ++i) {
     auto it = children.find(order[i]);
@@ -419,16 +428,29 @@ std::vector<TDEntry*> OrderPathTable(const Compilation& compilation, bool joliet
   return order;
 }
 
+std::vector<TDEntry*> AllDirs(const Compilation& compilation) {
+  std::vector<TDEntry*> dirs;
+  dirs.reserve(compilation.Dirs().size());
+  for (const auto& d : compilation.Dirs()) dirs.push_back(d.get());
+  return dirs;
+}
+
 }  // namespace
 
 std::vector<TDEntry*> OrderIsoPathTable(const Compilation& compilation) {
-  return OrderPathTable(compilation, false, IsoDirIdentifier,
-                        [](TDEntry& d) -> std::int32_t& { return d.PathTableNumber; });
+  return OrderIsoPathTable(AllDirs(compilation), [](const TDEntry* d) -> const TDEntry* { return d->Parent; });
+}
+
+std::vector<TDEntry*> OrderIsoPathTable(const std::vector<TDEntry*>& dirs,
+                                        const std::function<const TDEntry*(const TDEntry*)>& parentOf) {
+  return OrderPathTable(
+      dirs, false, IsoDirIdentifier, [](TDEntry& d) -> std::int32_t& { return d.PathTableNumber; }, parentOf);
 }
 
 std::vector<TDEntry*> OrderJolietPathTable(const Compilation& compilation) {
-  return OrderPathTable(compilation, true, JolietDirIdentifier,
-                        [](TDEntry& d) -> std::int32_t& { return d.JolietPathTableNumber; });
+  return OrderPathTable(
+      AllDirs(compilation), true, JolietDirIdentifier, [](TDEntry& d) -> std::int32_t& { return d.JolietPathTableNumber; },
+      [](const TDEntry* d) -> const TDEntry* { return d->Parent; });
 }
 
 }  // namespace velloran::image

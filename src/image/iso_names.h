@@ -5,6 +5,7 @@
 #include "image/compilation.h"
 
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,11 +72,18 @@ bool RecordOrderLess(std::string_view a, bool aDir, std::string_view b, bool bDi
 // out), with the length of each one's record when recordLengths is given.
 void SortedChildren(const TDEntry& dir, bool joliet, std::vector<const TFEntry*>& out,
                     std::vector<std::uint8_t>* recordLengths = nullptr);
+// The same for any entries of one directory.
+void SortRecordEntries(std::span<const TFEntry* const> entries, bool joliet, std::vector<const TFEntry*>& out,
+                       std::vector<std::uint8_t>* recordLengths = nullptr);
 
 // Path table order (root first, then by parent number, then by directory
 // identifier in the order of the directory records); sets PathTableNumber
 // / JolietPathTableNumber. Ties keep creation order.
 std::vector<TDEntry*> OrderIsoPathTable(const Compilation& compilation);
+// The ISO order of a hierarchy given by its directories (the root first)
+// and each one's parent there (Rock Ridge moves the deepest ones).
+std::vector<TDEntry*> OrderIsoPathTable(const std::vector<TDEntry*>& dirs,
+                                        const std::function<const TDEntry*(const TDEntry*)>& parentOf);
 std::vector<TDEntry*> OrderJolietPathTable(const Compilation& compilation);
 
 }  // namespace velloran::image

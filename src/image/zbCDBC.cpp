@@ -109,6 +109,8 @@ bool TZCDBurner::BuildLayout(bool ImageOnly, TDEntry* Root) {
   });
   TLayoutOptions options;
   options.Joliet = JolietFileSystem;
+  options.RockRidge = RockRidge;
+  options.RockRidgeOwners = RockRidgeKeepOwners;
   options.Bootable = Bootable;
   options.BootImageBytes = Bootable ? boot.Size : 0;
   options.StartAddress = start;

@@ -80,6 +80,17 @@ class TZCDBurner : public drive::TSCSIDevice {
   void SetCacheSize(int value);
   std::string ISOFileName;
   bool JolietFileSystem = true;
+  // Rock Ridge in the ISO 9660 records (names as given, POSIX modes, owners,
+  // times, links) for Linux and macOS readers. Off, the image is as it was
+  // without it, byte for byte.
+  bool RockRidge = false;
+  // Symbolic links found by AddFolder are recorded as links (with Rock
+  // Ridge) instead of being followed. Set before adding.
+  bool RockRidgeLinks() const { return FCompilation.RecordLinks; }
+  void SetRockRidgeLinks(bool value) { FCompilation.RecordLinks = value; }
+  // Owners and modes as found; otherwise owner and group 0 and every file
+  // readable (directories searchable) by everyone.
+  bool RockRidgeKeepOwners = false;
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;
   TWriteDoneEvent OnWriteDone;

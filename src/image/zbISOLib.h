@@ -12,8 +12,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace velloran::image {
@@ -26,9 +28,23 @@ inline constexpr std::int64_t kMaxExtentBytes = 0xFFFFF800LL;
 
 struct TLayoutOptions {
   bool Joliet = true;
+  // Rock Ridge in the ISO 9660 records: POSIX names, modes, owners, times
+  // and links. Owners and modes as found when RockRidgeOwners is set;
+  // otherwise owner and group 0 and everything readable by everyone.
+  bool RockRidge = false;
+  bool RockRidgeOwners = false;
   bool Bootable = false;
   std::int64_t BootImageBytes = 0;  // size of the boot image file
   std::uint32_t StartAddress = 0;   // S: 0 for an image file, else the next writable address
+};
+
+// Rock Ridge keeps directories deeper than ISO 9660's eight levels where
+// they are for its readers, and moves them below the root's relocation
+// folder in the ISO 9660 hierarchy (RRIP's CL, PL and RE).
+struct TRelocation {
+  TDEntry Dir;   // "RR_MOVED" (hidden from Rock Ridge readers)
+  TFEntry Node;  // its record in the root
+  std::unordered_set<const TDEntry*> Moved;
 };
 
 // Every location is an absolute LBA.
@@ -48,13 +64,27 @@ struct TLayout {
   std::int64_t ImageSectors = 0;  // V - S
   bool Joliet = true;
   bool Bootable = false;
+  bool RockRidge = false;
+  bool RockRidgeOwners = false;
+  std::uint32_t RockRidgeArea = 0, RockRidgeSectors = 0;  // continuation areas, after the ISO directories
+  // The ISO 9660 directories: the compilation's, then the relocation
+  // folder when Rock Ridge needs one.
+  std::vector<TDEntry*> IsoDirs;
+  std::shared_ptr<TRelocation> Relocation;
   std::vector<TDEntry*> IsoOrder, JolietOrder;  // path table order
-  // The children of every directory in the order of its records (ECMA-119
-  // 9.3), directory after directory in the order of Compilation::Dirs():
-  // those of Dirs()[i] are Records[RecordStart[i]] to Records[RecordStart[i + 1] - 1].
+  // The children of every directory in the order of their records (ECMA-119
+  // 9.3), directory after directory in the order of IsoDirs (Joliet: of
+  // Compilation::Dirs()): those of directory i are Records[RecordStart[i]]
+  // to Records[RecordStart[i + 1] - 1].
   std::vector<const TFEntry*> IsoRecords, JolietRecords;
   std::vector<std::uint8_t> IsoRecordLengths, JolietRecordLengths;  // bytes of each one's record
   std::vector<std::uint32_t> IsoRecordStart, JolietRecordStart;
+  std::vector<std::uint8_t> IsoDotLengths;  // with Rock Ridge: "." and ".." of each ISO directory
+
+  // A directory's parent in the ISO 9660 hierarchy.
+  const TDEntry* IsoParent(const TDEntry& dir) const {
+    return Relocation && Relocation->Moved.count(&dir) ? &Relocation->Dir : dir.Parent;
+  }
 
   std::size_t MetadataBytes() const { return static_cast<std::size_t>(MetadataEnd - StartAddress) * kSectorSize; }
 };

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -39,8 +40,35 @@ bool FromStat(const struct stat& st, const std::string& name, TSearchRec& rec) {
   if (!name.empty() && name[0] == '.') rec.Attr |= faHidden;
   rec.Size = S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : 0;
   rec.Time = st.st_mtime;
+  rec.Atime = st.st_atime;
+  rec.Ctime = st.st_ctime;
+  rec.Mode = st.st_mode;
+  rec.Uid = st.st_uid;
+  rec.Gid = st.st_gid;
   rec.Device = st.st_dev;
   rec.Inode = st.st_ino;
+  return true;
+}
+
+// A link as itself: its own mode, owner and times, and its target.
+bool FromLink(const struct stat& st, const std::string& full, const std::string& name, TSearchRec& rec) {
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(full.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return false;
+  target.resize(static_cast<std::size_t>(n));
+  rec.Name = name;
+  rec.Attr = faArchive | faSymLink;
+  if (!name.empty() && name[0] == '.') rec.Attr |= faHidden;
+  rec.Size = 0;
+  rec.Time = st.st_mtime;
+  rec.Atime = st.st_atime;
+  rec.Ctime = st.st_ctime;
+  rec.Mode = st.st_mode;
+  rec.Uid = st.st_uid;
+  rec.Gid = st.st_gid;
+  rec.Device = st.st_dev;
+  rec.Inode = st.st_ino;
+  rec.LinkTarget = std::move(target);
   return true;
 }
 
@@ -77,7 +105,7 @@ bool StatPath(const std::string& path, TSearchRec& out) {
 }
 
 bool FindFiles(const std::string& dir, std::string_view mask, int attrMask, std::vector<TSearchRec>& out,
-               const SkipReporter& skipped) {
+               const SkipReporter& skipped, bool keepLinks) {
   std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.empty() ? "." : dir.c_str()), ::closedir);
   if (!d) return false;
   std::string prefix = dir;
@@ -89,6 +117,15 @@ bool FindFiles(const std::string& dir, std::string_view mask, int attrMask, std:
     if (!MatchesMask(name, mask)) continue;
     struct stat st {};
     const std::string full = prefix + name;
+    if (keepLinks && ::lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      TSearchRec rec;
+      if (!FromLink(st, full, name, rec)) {
+        if (skipped) skipped(full, "link that cannot be read");
+        continue;
+      }
+      if (PassesAttrMask(rec.Attr, attrMask)) out.push_back(std::move(rec));
+      continue;
+    }
     if (::stat(full.c_str(), &st) != 0) {
       if (skipped) skipped(full, "cannot be examined (broken link?)");
       continue;
