@@ -44,5 +44,5 @@ truncate -s 350M "$work/more/holiday-video.mkv"
 
 mkdir -p "$out"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
-xvfb-run -a -s "-screen 0 1280x900x24" "$build/bin/velloran_app_screenshots" "$out" "$src" "$work/more"
+xvfb-run -a -s "-screen 0 1366x768x24" "$build/bin/velloran_app_screenshots" "$out" "$src" "$work/more"
 echo "screenshots in $out"

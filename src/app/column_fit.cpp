@@ -35,7 +35,7 @@ QList<int> FitWidths(const QList<int>& want, const QList<int>& headers, int avai
 
 namespace {
 
-void FitColumns(QTreeView* view, const QList<GiveWay>& steps) {
+void FitColumnsOnce(QTreeView* view, const QList<GiveWay>& steps) {
   QHeaderView* header = view->header();
   QList<int> want, headers;
   for (int c = 0; c < header->count(); ++c) {
@@ -47,9 +47,30 @@ void FitColumns(QTreeView* view, const QList<GiveWay>& steps) {
   const QList<int> widths = FitWidths(want, headers, view->viewport()->width(), steps);
   for (int c = 0; c < header->count(); ++c)
     if (!header->isSectionHidden(c)) header->resizeSection(c, widths[c]);
-  // The sideways scroll bar follows the new widths now, not at the view's
-  // next layout.
+  // The scroll bars follow the new widths now, not at the view's next
+  // layout.
   QMetaObject::invokeMethod(view, "updateGeometries");
+}
+
+// Runs the layout of rows a view has pending (it keeps that to itself and
+// its subclasses), and nothing when none is.
+struct PendingLayout : QTreeView {
+  static void Run(QTreeView* view) { (view->*&PendingLayout::executeDelayedItemsLayout)(); }
+};
+
+void FitColumns(QTreeView* view, const QList<GiveWay>& steps) {
+  // The rows as they will be drawn: a layout still pending would leave the
+  // rows in sight and the vertical scroll bar as they were before the last
+  // change.
+  PendingLayout::Run(view);
+  // Fitting can bring a scroll bar up or take it down, which changes the
+  // viewport's width: fit again to the new width (a second change cannot
+  // follow, as the same rows fit the same width the same way).
+  for (int pass = 0; pass < 3; ++pass) {
+    const int width = view->viewport()->width();
+    FitColumnsOnce(view, steps);
+    if (view->viewport()->width() == width) break;
+  }
 }
 
 // Refits a view's columns, once per burst of changes.
@@ -58,6 +79,11 @@ class ColumnFitter : public QObject {
   ColumnFitter(QTreeView* view, const QList<GiveWay>& steps) : QObject(view), view_(view), steps_(steps) {
     view->header()->setStretchLastSection(false);
     view->installEventFilter(this);
+    // The viewport also narrows without the view resizing, when the
+    // vertical scroll bar comes up.
+    view->viewport()->installEventFilter(this);
+    watchedView_ = view;
+    watchedViewport_ = view->viewport();
     timer_.setSingleShot(true);
     timer_.setInterval(0);
     connect(&timer_, &QTimer::timeout, this, [this] {
@@ -74,12 +100,18 @@ class ColumnFitter : public QObject {
   }
 
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == view_ && (event->type() == QEvent::Resize || event->type() == QEvent::Show)) timer_.start();
+    // Compared by address only: the viewport's last events come while the
+    // view is being destroyed.
+    if ((watched == watchedView_ || watched == watchedViewport_) &&
+        (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+      timer_.start();
     return false;
   }
 
  private:
   QPointer<QTreeView> view_;
+  const QObject* watchedView_ = nullptr;
+  const QObject* watchedViewport_ = nullptr;
   QList<GiveWay> steps_;
   QTimer timer_;
 };

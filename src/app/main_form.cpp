@@ -556,6 +556,9 @@ void Tfrmmain::FormShow() {
   zcdb.SetCacheSize(4194304);
   zcdb.PerformOPC = true;
   zcdb.UnderrunProtection = true;
+  // A failed job's message carries its log: with the layout it built and
+  // the drive command that failed.
+  zcdb.DoDebug = true;
   ResetLayoutView();
   LoadSettings();
   SetViewGlyph();

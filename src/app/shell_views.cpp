@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QStorageInfo>
 #include <QVBoxLayout>
 
@@ -97,6 +98,14 @@ void TShellTreeView::FollowChosen() {
   // Opened, so the folders in it show beneath it.
   expand(currentIndex());
   scrollTo(currentIndex(), QAbstractItemView::PositionAtCenter);
+  // Sideways, the folder's name shows whole where it can, with as much of
+  // the tree to its left as there is room for (scrollTo would put the
+  // folder's right end in the middle).
+  QScrollBar* bar = horizontalScrollBar();
+  const int left = visualRect(currentIndex()).left() + bar->value();
+  const int icon = iconSize().isValid() ? iconSize().width() : style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+  const int right = left + icon + 8 + fontMetrics().horizontalAdvance(model_->fileName(currentIndex()));
+  bar->setValue(std::clamp(right - viewport()->width(), 0, std::max(0, left)));
 }
 
 void TShellTreeView::mousePressEvent(QMouseEvent* event) {

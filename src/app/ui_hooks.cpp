@@ -5,11 +5,12 @@
 #include <QDialog>
 #include <QDrag>
 #include <QPointer>
+#include <QScrollBar>
+#include <QTextEdit>
 
 namespace velloran::app {
-namespace {
 
-int RealMessage(QWidget* parent, const Message& m) {
+QMessageBox* NewMessageBox(QWidget* parent, const Message& m) {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QString title = kApplicationTitle;
   switch (m.kind) {
@@ -18,12 +19,39 @@ int RealMessage(QWidget* parent, const Message& m) {
     case MsgKind::Warning: icon = QMessageBox::Warning, title = QObject::tr("Warning"); break;
     case MsgKind::Confirmation: icon = QMessageBox::Question, title = QObject::tr("Confirm"); break;
   }
-  QMessageBox box(icon, title, m.text, m.buttons, parent);
-  box.setObjectName("MessageBox");
-  if (!m.reason.isEmpty()) box.setInformativeText(m.reason);
-  if (!m.details.isEmpty()) box.setDetailedText(m.details);
-  if (m.defaultButton != QMessageBox::NoButton) box.setDefaultButton(m.defaultButton);
-  return box.exec();
+  auto* box = new QMessageBox(icon, title, m.text, m.buttons, parent);
+  box->setObjectName("MessageBox");
+  if (!m.reason.isEmpty()) box->setInformativeText(m.reason);
+  if (!m.details.isEmpty()) {
+    box->setDetailedText(m.details);
+    // A job's log: long lines (a failed command's bytes), read from the
+    // end, where the failure is, and from the left, where each line says
+    // what it is.
+    if (auto* area = box->findChild<QTextEdit*>()) {
+      area->setLineWrapMode(QTextEdit::NoWrap);
+      // (The box gives its details a fixed height of a few lines.)
+      area->setMinimumWidth(560);
+      area->setFixedHeight(220);
+      area->moveCursor(QTextCursor::End);
+      area->moveCursor(QTextCursor::StartOfLine);
+      // Laid out only when first shown: the end is in sight once the text
+      // has its height.
+      QScrollBar* bar = area->verticalScrollBar();
+      QObject::connect(bar, &QScrollBar::rangeChanged, area, [bar](int, int max) { bar->setValue(max); });
+    }
+  }
+  if (m.defaultButton != QMessageBox::NoButton) box->setDefaultButton(m.defaultButton);
+  return box;
+}
+
+namespace {
+
+int RealMessage(QWidget* parent, const Message& m) {
+  // Guarded: the parent may close, and take the box with it, while it is up.
+  const QPointer<QMessageBox> box = NewMessageBox(parent, m);
+  const int answer = box->exec();
+  delete box.data();
+  return answer;
 }
 
 UiHooks DefaultHooks() {

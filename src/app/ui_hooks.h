@@ -54,6 +54,9 @@ struct UiHooks {
   DragFunction drag;
 };
 
+// The message box the real hook shows (not yet shown), for `parent`.
+QMessageBox* NewMessageBox(QWidget* parent, const Message& message);
+
 // The hooks in use (the real ones until a test replaces them).
 UiHooks& Hooks();
 // Restores the real message box, exec() and the desktop's URL handler.

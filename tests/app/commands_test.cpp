@@ -335,6 +335,7 @@ TEST_F(CommandsTest, JobsThatCannotStartEndWithTheErrorMessageAndNoDialogLeft) {
   w().SaveAsISOFileClick();
   WaitForProgressToClose();
   EXPECT_EQ(MessageTexts(), QStringList{"Operation done with error occured."});
+  EXPECT_FALSE(messages_.back().reason.isEmpty()) << "no reason given";
   EXPECT_FALSE(fs::exists(dir_ / "no-such-folder"));
   EXPECT_FALSE(w().zcdb.Writing());
 }

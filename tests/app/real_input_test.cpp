@@ -104,7 +104,7 @@ TEST_F(RealInputTest, AFailedBurnSaysWhyAndShowsTheJobsLogOnRequest) {
   ASSERT_TRUE(recorder_->SetWriteError(100, 0x03, 0x0C, 0x00, &why)) << why;  // medium error, write
   RealDialogs();
   QString text, reason, details;
-  bool detailsShownAtFirst = true, detailsShownAfterClick = false;
+  bool detailsShownAtFirst = true, detailsShownAfterClick = false, endInSight = false;
   Person person([&](QWidget* modal) {
     if (auto* burn = qobject_cast<TfrmBurn*>(modal)) {
       QTest::mouseClick(burn->cEject, Qt::LeftButton);  // off: nothing to eject after a failure anyway
@@ -118,6 +118,11 @@ TEST_F(RealInputTest, AFailedBurnSaysWhyAndShowsTheJobsLogOnRequest) {
         QTest::mouseClick(show, Qt::LeftButton);
         detailsShownAfterClick = area && area->isVisible();
         details = area ? area->toPlainText() : QString();
+        QTest::qWait(50);
+        // The end of the log, where the failure is, in sight from the left.
+        endInSight = area && area->verticalScrollBar()->maximum() > 0 &&
+                     area->verticalScrollBar()->value() == area->verticalScrollBar()->maximum() &&
+                     area->horizontalScrollBar()->value() == 0;
       }
       // The keyboard focus is on the details button now: OK takes a click.
       QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
@@ -129,8 +134,10 @@ TEST_F(RealInputTest, AFailedBurnSaysWhyAndShowsTheJobsLogOnRequest) {
   EXPECT_EQ(reason, "WRITER ERROR [MEDIUM ERROR (WRITE ERROR)]");
   EXPECT_FALSE(detailsShownAtFirst);
   EXPECT_TRUE(detailsShownAfterClick);
-  // The log of this burn, from its first line.
-  EXPECT_TRUE(details.startsWith(">>> STARTING WRITE PROCESS ON CD-R")) << details.toStdString();
+  // The log of this burn, down to the command the drive failed.
+  EXPECT_TRUE(details.contains(">>> STARTING WRITE PROCESS ON CD-R")) << details.toStdString();
+  EXPECT_TRUE(details.contains("<<< WRITE (10)")) << details.toStdString();
+  EXPECT_TRUE(endInSight);
 }
 
 TEST_F(RealInputTest, EnterOnTheEraseQuestionKeepsTheDisc) {
@@ -295,19 +302,31 @@ TEST_F(RealInputTest, TheFirstSizeShowsEveryColumnOfBothPanes) {
   WriteFile("README.txt", 100);
   WriteFile("report.pdf", 64000);
   WriteFile("backup.zip", 64000);
+  // Enough entries that both lists need their vertical scroll bar, which
+  // takes its width from the columns' room.
+  QStringList names{"holiday-video.mkv", "Photos", "README.txt", "report.pdf", "backup.zip"};
+  for (int i = 0; i < 40; ++i) {
+    names << QString("note%1.txt").arg(i, 2, 10, QChar('0'));
+    WriteFile(names.back().toStdString(), 10);
+  }
   Insert(vrec::MediumKind::CdR);
   Start();
   const QRect room = w().screen()->availableGeometry();
   EXPECT_EQ(room.size(), QSize(1366, 768));
   EXPECT_TRUE(room.contains(w().frameGeometry())) << "larger than the screen: " << w().frameGeometry().x() << "," << w().frameGeometry().y() << " " << w().frameGeometry().width() << "x" << w().frameGeometry().height() << " inner " << w().width() << "x" << w().height();
-  DropOnList({"holiday-video.mkv", "Photos", "README.txt", "report.pdf", "backup.zip"});
+  DropOnList(names);
   ASSERT_TRUE(w().ShellTreeView1->SetPath(Src()));
-  ASSERT_TRUE(WaitFor([&] { return w().ShellListView1->Model()->rowCount(w().ShellListView1->Model()->index(Src())) == 5; }));
-  QTest::qWait(200);
-  for (QTreeView* view : {static_cast<QTreeView*>(w().ListView1), w().ShellListView1->DetailsView()}) {
+  ASSERT_TRUE(WaitFor([&] { return w().ShellListView1->Model()->rowCount(w().ShellListView1->Model()->index(Src())) == 45; }));
+  const QList<QTreeView*> lists{w().ListView1, w().ShellListView1->DetailsView()};
+  // The file list learns its entries' types and sizes in the background:
+  // the columns settle once that is done.
+  WaitFor([&] { return std::all_of(lists.begin(), lists.end(), [](QTreeView* v) { return v->horizontalScrollBar()->maximum() == 0; }); }, 3000);
+  QTest::qWait(100);
+  for (QTreeView* view : lists) {
     const std::string name = view->objectName().toStdString();
     QHeaderView* header = view->header();
     ASSERT_EQ(header->count(), 4) << name;
+    EXPECT_TRUE(view->verticalScrollBar()->isVisible()) << name;
     EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0) << name << " scrolls sideways";
     for (int c = 0; c < 4; ++c) {
       EXPECT_LE(header->sectionViewportPosition(c) + header->sectionSize(c), view->viewport()->width())

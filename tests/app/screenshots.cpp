@@ -15,7 +15,10 @@
 #include "app/progress.h"
 #include "app/ui_hooks.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QScreen>
+#include <QStatusTipEvent>
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,6 +26,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTreeWidget>
@@ -74,8 +78,10 @@ int main(int argc, char* argv[]) {
   QDir().mkpath(g_out);
 
   QStringList told;
+  Message failure;  // the first failure shown, drawn below with its details
   Hooks().message = [&](QWidget*, const Message& m) {
     told << m.text;
+    if (failure.text.isEmpty() && !m.reason.isEmpty()) failure = m;
     return static_cast<int>(QMessageBox::Ok);
   };
 
@@ -114,25 +120,28 @@ int main(int argc, char* argv[]) {
     w.ShellTreeView1->SetPath(source);
   }
 
-  // The main window with the compilation, a folder opened in the tree.
+  // The main window at its first size with the compilation, a folder
+  // opened in the tree, and a long hint in the status line.
   Hooks().modal = [](QDialog* d) { return d->exec(); };
   if (QTreeWidgetItem* top = w.TopNode(); top && top->childCount() > 0) {
     top->setExpanded(true);
     w.tvdir->setCurrentItem(top);
   }
   w.ShellListView1->SelectNames({});
+  QStatusTipEvent tip(w.cbDrives->statusTip());
+  QApplication::sendEvent(w.cbDrives, &tip);
   Save(&w, "main-window");
+  std::printf("main window %dx%d on a %dx%d screen\n", w.frameGeometry().width(), w.frameGeometry().height(),
+              w.screen()->geometry().width(), w.screen()->geometry().height());
   w.btnviewClick();
   Save(&w, "main-window-shell-on-top");
   w.btnviewClick();
-  // Larger, so every column of both lists shows.
-  const QSize design = w.size();
-  w.resize(1180, 640);
+  // As narrow as the design size: the hint line cuts, the window stays.
+  const QSize first = w.size();
+  w.resize(691, 465);
   Pump(100);
-  // As a user would widen the list to see its columns.
-  w.Splitter2->setSizes({150, w.Panel1->width() - 150});
-  Save(&w, "main-window-large");
-  w.resize(design);
+  Save(&w, "main-window-narrow");
+  w.resize(first);
 
   // Each dialog, captured while it is up.
   Hooks().modal = [&](QDialog* d) {
@@ -177,6 +186,52 @@ int main(int argc, char* argv[]) {
   box.show();
   Save(&box, "message-done");
   box.hide();
+
+  // A failed burn: the drive reports a write error a little into the new
+  // session.
+  {
+    velloran::drive::TDisc disc{};
+    w.zcdb.GetDiscInfo(disc);
+    const QString lba = QString::number(w.zcdb.NextWritableAddress() + 100);
+    const QString velloran = QDir(QCoreApplication::applicationDirPath()).filePath("velloran");
+    if (QProcess::execute(velloran, {"recorder", "fault", "write-error", lba}) != 0) {
+      std::fprintf(stderr, "could not set the recorder's write error\n");
+      ++g_failures;
+    }
+  }
+  Hooks().modal = [&](QDialog* d) {
+    auto* burn = qobject_cast<TfrmBurn*>(d);
+    if (!burn) return static_cast<int>(QDialog::Rejected);
+    burn->show();
+    burn->cEject->setChecked(false);
+    burn->btnBurn->click();
+    WaitHidden(burn);
+    return burn->result();
+  };
+  w.btnBurnClick();
+  if (failure.text.isEmpty()) {
+    std::fprintf(stderr, "the failed burn showed no reason\n");
+    ++g_failures;
+  } else {
+    QMessageBox* error = NewMessageBox(&w, failure);
+    error->show();
+    Save(error, "message-error");
+    for (QAbstractButton* b : error->buttons())
+      if (error->buttonRole(b) == QMessageBox::ActionRole) b->click();  // "Show Details..."
+    Save(error, "message-error-details");
+    delete error;
+  }
+
+  // The erase question: No is the button Enter presses.
+  Message question;
+  question.kind = MsgKind::Warning;
+  question.text = "All data on the CD will be lost,\nAre you sure you want to erase the Disc?";
+  question.buttons = QMessageBox::Yes | QMessageBox::No;
+  question.defaultButton = QMessageBox::No;
+  QMessageBox* ask = NewMessageBox(&w, question);
+  ask->show();
+  Save(ask, "message-erase-question");
+  delete ask;
 
   std::printf("messages shown: %s\n", qPrintable(told.join(" | ")));
   w.close();
