@@ -175,6 +175,9 @@ class Tfrmmain : public QWidget {
   // After a layout: how many names the disc shows otherwise and how many
   // entries were left out, on the status line (the log holds each one).
   void ShowNameChanges();
+  // Asks whether an existing `file` may be replaced (No unless the person
+  // says Yes); true to replace it.
+  bool AskToReplace(const QString& file);
 
  protected:
   void showEvent(QShowEvent* event) override;

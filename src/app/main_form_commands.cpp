@@ -161,6 +161,11 @@ void Tfrmmain::SaveAsISOFileClick() {
   if (JobRunning()) return;
   if (ExecModal(sd) != QDialog::Accepted || sd->selectedFiles().isEmpty()) return;
   QString name = sd->selectedFiles().front();
+  if (QFileInfo(name).suffix().toUpper() != "ISO") {
+    name += ".iso";
+    // The save dialog asked about the name as chosen, not about this one.
+    if (QFileInfo::exists(name) && !AskToReplace(name)) return;
+  }
   JobStarting(false);
   frmProgress->setWindowTitle("Save as ISO File");
   frmProgress->Label1->setText("Saving ...");
@@ -173,8 +178,16 @@ void Tfrmmain::SaveAsISOFileClick() {
   ShowNameChanges();
   frmProgress->pcd->setMaximum(static_cast<int>(std::max<std::int64_t>(1, zcdb.ImageSectors())));
   frmProgress->Label1->setText(SavingStatusText(zcdb.ImageSectors()));
-  if (QFileInfo(name).suffix().toUpper() != "ISO") name += ".iso";
   zcdb.SaveImageFile(name.toStdString(), false);
+}
+
+bool Tfrmmain::AskToReplace(const QString& file) {
+  Message question;
+  question.kind = MsgKind::Warning;
+  question.text = QString("%1 already exists.\nDo you want to replace it?").arg(QFileInfo(file).fileName());
+  question.buttons = QMessageBox::Yes | QMessageBox::No;
+  question.defaultButton = QMessageBox::No;  // Enter must not replace a file
+  return MessageDlg(this, question) == QMessageBox::Yes;
 }
 
 void Tfrmmain::ShowNameChanges() {

@@ -252,6 +252,40 @@ TEST_F(CommandsTest, SaveAsIsoWritesAnImageTheReadersAccept) {
   EXPECT_EQ(Status().completeSessions, 0);
 }
 
+TEST_F(CommandsTest, SaveAsIsoAsksBeforeReplacingTheFileItAddsIsoTo) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  // The save dialog asks about backup.img; the image goes to backup.img.iso.
+  const fs::path kept = dir_ / "backup.img.iso";
+  std::ofstream(kept) << "the person's file";
+  onModal_ = [&](QDialog*) {
+    w().sd->selectFile(QString::fromStdString((dir_ / "backup.img").string()));
+    return static_cast<int>(QDialog::Accepted);
+  };
+  for (const int answer : {static_cast<int>(QMessageBox::No), static_cast<int>(QMessageBox::Yes)}) {
+    SCOPED_TRACE(answer == QMessageBox::Yes ? "Yes" : "No");
+    messages_.clear();
+    answer_ = answer;
+    w().SaveAsISOFileClick();
+    ASSERT_FALSE(messages_.empty());
+    EXPECT_EQ(messages_[0].text, "backup.img.iso already exists.\nDo you want to replace it?");
+    EXPECT_EQ(messages_[0].defaultButton, QMessageBox::No);
+    if (answer == QMessageBox::No) {
+      EXPECT_EQ(messages_.size(), 1u);
+      EXPECT_FALSE(w().frmProgress->isVisible());
+      EXPECT_FALSE(w().zcdb.Writing());
+      EXPECT_EQ(fs::file_size(kept), 17u) << "replaced without a Yes";
+    } else {
+      WaitForProgressToClose();
+      EXPECT_EQ(messages_.back().text, "Operation process done successfully.");
+      EXPECT_EQ(fs::file_size(kept) % 2048, 0u);
+      EXPECT_GT(fs::file_size(kept), 17u);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "backup.img"));
+}
+
 TEST_F(CommandsTest, SaveAsIsoListsChangedNamesInTheLogAndCountsThemOnTheStatusLine) {
   Insert(vrec::MediumKind::CdR);
   Start();
