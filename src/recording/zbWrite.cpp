@@ -435,6 +435,7 @@ void TRecordingJobs::SaveToFile() {
 
 std::string TRecordingJobs::PrepareMedium() {
   auto& b = FBurner;
+  FUnfinishedSession = false;
   FBufferCapacityWorks = b.ReadBufferCapacity();
   b.StartStopUnit(false);
   // The disc stays in the drive until the job ends (NeutralDriveState
@@ -458,8 +459,8 @@ std::string TRecordingJobs::PrepareMedium() {
   if (!b.ReadDiscInformation()) return Bracketed(msg::DRIVE_NOT_READY, b.LastError);
   if (FTraits.sessions) {
     if (b.DiscInfo.discStatus == 2) return msg::DISC_CLOSED;
-    if (b.DiscInfo.discStatus == 1 && b.DiscInfo.lastSessionState != 0)
-      if (std::string e = CloseUnfinishedSession(); !e.empty()) return e;
+    // Closed when the session that follows it is laid out (LayOutSession).
+    FUnfinishedSession = b.DiscInfo.discStatus == 1 && b.DiscInfo.lastSessionState != 0;
   }
   if (FDiscKind == kKindDvdRwSequential && b.DiscInfo.discStatus == 0) {
     // A blank DVD-RW is quick formatted into restricted overwrite, where
@@ -507,6 +508,25 @@ std::string TRecordingJobs::CloseUnfinishedSession() {
   return {};
 }
 
+std::string TRecordingJobs::RoomBeforeClosing() {
+  // Once closed, the unfinished session is the newest one readers find, and
+  // on write-once media that cannot be undone: it is closed only for a
+  // session that can follow it. What its track can still take is an upper
+  // bound of what is left once the close has spent its lead-out and the
+  // next lead-in (or border).
+  auto& b = FBurner;
+  b.RequestNextWritableAddress = true;
+  const bool built = b.BuildLayout(false, b.RootDir());
+  b.RequestNextWritableAddress = false;
+  if (!built) return {};  // the layout after the close tells why
+  const std::int64_t sectors = IsCd(FDiscKind) ? b.ImageSectors() : (b.ImageSectors() + 31) / 32 * 32;
+  if (!b.ReadDiscInformation() || !b.ReadTrackInformation(b.DiscInfo.lastTrackLastSession))
+    return Bracketed(msg::DRIVE_NOT_READY, b.LastError);
+  const std::int64_t free = b.TrackInfo.freeBlocks;
+  if (sectors > free) return Printf(msg::NOT_ENOUGH_SPACE, static_cast<long long>(sectors), static_cast<long long>(free));
+  return {};
+}
+
 std::string TRecordingJobs::MakeRoom(std::int64_t sectors) {
   auto& b = FBurner;
   std::int64_t free = 0;
@@ -541,6 +561,12 @@ std::string TRecordingJobs::MakeRoom(std::int64_t sectors) {
 std::string TRecordingJobs::LayOutSession() {
   auto& b = FBurner;
   if (FAbort) return Aborted();
+  if (FUnfinishedSession) {
+    if (std::string e = RoomBeforeClosing(); !e.empty()) return e;
+    if (FAbort) return Aborted();
+    if (std::string e = CloseUnfinishedSession(); !e.empty()) return e;
+    FUnfinishedSession = false;
+  }
   b.RequestNextWritableAddress = true;
   const bool built = b.BuildLayout(false, b.RootDir()) && b.BuildMetadata(false, b.RootDir());
   b.RequestNextWritableAddress = false;

@@ -110,6 +110,7 @@ class TRecordingJobs {
   void SaveToFile();
   std::string PrepareMedium();
   std::string CloseUnfinishedSession();
+  std::string RoomBeforeClosing();
   std::string LayOutSession();
   std::string PlanImage();
   std::string MakeRoom(std::int64_t sectors);
@@ -159,6 +160,7 @@ class TRecordingJobs {
   std::uint32_t FStartAddress = 0;
   std::int64_t FImageSectors = 0;
   std::uint32_t FTrack = 1;     // the track being recorded
+  bool FUnfinishedSession = false;  // a recording left the disc's last session open
   bool FBufferCapacityWorks = false;
   std::unique_ptr<std::uint8_t[]> FBuffer;  // one block
   // DVD compilations: cache blocks gathered into whole 32-sector blocks.

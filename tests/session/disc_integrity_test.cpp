@@ -276,6 +276,90 @@ INSTANTIATE_TEST_SUITE_P(Media, Interrupted,
                                            MediumKind::DvdRwRestricted, MediumKind::DvdRam),
                          NameOf);
 
+// A session a recording left unfinished becomes, once closed, the newest
+// session readers find (on write-once media it cannot be undone): it is
+// closed only for a session that will follow it, and import passes over it.
+class DeadSession : public DiscIntegrity, public ::testing::WithParamInterface<MediumKind> {
+ protected:
+  void SetUp() override {
+    DiscIntegrity::SetUp();
+    // Room for a few thousand blocks after the second session (the gaps
+    // a closed session leaves before the next).
+    const MediumKind k = GetParam();
+    const std::uint32_t gaps = k == MediumKind::CdR ? 11400 + 6900 : k == MediumKind::DvdR ? 2 * 28688 : 2 * 2048;
+    Insert(k, vrec::InsertOptions{.capacity = gaps + 6000});
+    Compile({{"a.txt", "alpha"}});
+    ASSERT_EQ(Burn(), "");
+    Compile({{"b.bin", std::string(3 << 20, 'b')}}, 255);
+    AbortAfterWrites(10);
+    ASSERT_EQ(Burn(), "OPERATION ABORTED BY USER");
+    transport_.intercept = nullptr;
+  }
+};
+
+TEST_P(DeadSession, AnAppendThatCannotFitLeavesItOpen) {
+  const std::uint32_t free = burner_->FreeBlocks();
+  ASSERT_GT(free, 1000u);
+  Compile({{"huge.bin", std::string((free + 64) * std::size_t{2048}, 'h')}}, 255);
+  const std::string error = Burn();
+  EXPECT_EQ(error.rfind("NOT ENOUGH SPACE ON THE DISC", 0), 0u) << error;
+  EXPECT_EQ(Status().completeSessions, 1) << "the unfinished session was closed for nothing";
+  EXPECT_EQ(Visible({{"a.txt", "alpha"}}), "");
+}
+
+TEST_P(DeadSession, ImportPassesOverItOnceClosed) {
+  // The next burn closes it, then is cancelled before its own session.
+  Compile({{"c.txt", "charlie"}}, 255);
+  auto closed = std::make_shared<std::atomic<bool>>(false);
+  transport_.intercept = [this, closed](SRB_ExecSCSICmd& srb) {
+    if (srb.CDBByte[0] == 0x5B && (srb.CDBByte[2] & 0x07) == 2) closed->store(true);
+    if (srb.CDBByte[0] == 0x51 && closed->load()) burner_->Abort();
+    return false;
+  };
+  EXPECT_EQ(Burn(), "OPERATION ABORTED BY USER");
+  transport_.intercept = nullptr;
+  ASSERT_EQ(Status().completeSessions, 2);
+  burner_->ResetCompilation(65535, 8191);
+  ASSERT_TRUE(burner_->ImportSession(255, nullptr));
+  EXPECT_EQ(burner_->FileCount(), 1) << "the closed session holds no whole volume";
+  Compile({{"d.txt", "delta"}}, 255);
+  ASSERT_EQ(Burn(), "");
+  EXPECT_EQ(Visible({{"a.txt", "alpha"}, {"d.txt", "delta"}}), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, DeadSession,
+                         ::testing::Values(MediumKind::CdR, MediumKind::DvdR, MediumKind::DvdPlusR), NameOf);
+
+// A drive answers a command sent with the immediate bit at once and reports
+// its failure later, as a deferred error, to the command that polls it.
+class DeferredFailure : public DiscIntegrity,
+                        public ::testing::WithParamInterface<std::tuple<MediumKind, std::uint8_t, const char*>> {};
+
+TEST_P(DeferredFailure, EndsTheBurnWithTheDrivesReason) {
+  const auto [kind, opcode, expected] = GetParam();
+  Insert(kind);
+  auto armed = std::make_shared<std::atomic<bool>>(false);
+  transport_.intercept = [armed, opcode](SRB_ExecSCSICmd& srb) {
+    if (srb.CDBByte[0] == opcode && (opcode != 0x5B || (srb.CDBByte[2] & 0x07) != 1)) armed->store(true);
+    if (srb.CDBByte[0] != 0x00 || !armed->exchange(false)) return false;
+    FailRequest(srb, 0x03, opcode == 0x35 ? 0x0C : 0x72, 0x00);
+    srb.SenseArea[0] = 0x71;
+    return true;
+  };
+  Compile({{"a.txt", "alpha"}});
+  const std::string error = Burn();
+  EXPECT_EQ(error.rfind(expected, 0), 0u) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Media, DeferredFailure,
+    ::testing::Values(std::tuple{MediumKind::CdR, std::uint8_t{0x5B}, "ERROR CLOSING SESSION [MEDIUM ERROR"},
+                      std::tuple{MediumKind::DvdR, std::uint8_t{0x5B}, "ERROR CLOSING SESSION [MEDIUM ERROR"},
+                      std::tuple{MediumKind::DvdPlusR, std::uint8_t{0x35}, "WRITER ERROR [MEDIUM ERROR"}),
+    [](const auto& info) {
+      return std::string(Name(std::get<0>(info.param))) + (std::get<1>(info.param) == 0x5B ? "Close" : "Flush");
+    });
+
 // --- Test write ------------------------------------------------------------------
 
 class TestWrite : public DiscIntegrity, public ::testing::WithParamInterface<std::pair<MediumKind, bool>> {};
