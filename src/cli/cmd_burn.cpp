@@ -7,6 +7,7 @@
 #include "cli/job_runner.h"
 #include "cli/verify_report.h"
 #include "drive/mmc_reply.h"
+#include "drive/zbASPI.h"
 #include "recording/zbStreamEx.h"
 
 #include <cmath>
@@ -120,6 +121,26 @@ int CheckMedium(image::TZCDBurner& b, std::int64_t sectors, const std::string& p
   return kExitOk;
 }
 
+// After a recording, Linux keeps the size it read while the disc was blank
+// until it sees the medium change, so mounting the new disc fails: the tray
+// is opened and closed where the drive moves it itself, or the user is told
+// to do it. Only a drive the kernel knows is concerned, not the virtual
+// recorder reached through its own library.
+void ReloadAfterRecording(image::TZCDBurner& b, const std::string& prefix) {
+  if (drive::TransportName() != drive::kPassThroughTransportName) return;
+  switch (b.ReloadMedium(60000)) {
+    case drive::TSCSIDevice::TReload::Reloaded: break;
+    case drive::TSCSIDevice::TReload::NotPossible:
+      std::cout << prefix << "take the disc out and put it back before reading it: the system still sees it "
+                             "as it was before the burn\n";
+      break;
+    case drive::TSCSIDevice::TReload::TrayLeftOpen:
+      std::cout << prefix << "the tray was opened so that the system reads the disc anew: close it before reading "
+                             "the disc\n";
+      break;
+  }
+}
+
 int Report(int rc, const std::string& error, const std::string& prefix, const char* success) {
   if (rc == kExitOk)
     std::cout << success << "\n";
@@ -183,6 +204,7 @@ int RunBurn(const BurnOptions& o, const GlobalOptions& globals) {
   const std::int64_t total = b.ImageSectors() * 2048;
   int rc = runner.Run([&] { return b.BurnCompilation(); }, total, true);
   if (rc == kExitOk && o.eject) b.StartStopUnit(true);
+  else if (rc == kExitOk && !o.test) ReloadAfterRecording(b, prefix);
   return Report(rc, runner.Error(), prefix,
                 o.test ? "Test burn done successfully (nothing was recorded)." : "Operation process done successfully.");
 }
@@ -219,6 +241,7 @@ int RunBurnImage(const BurnOptions& o, const GlobalOptions& globals) {
   JobRunner runner(b, o.test ? "Test burn" : "Burning");
   int rc = runner.Run([&] { return b.BurnImageFile(o.image); }, sectors * 2048, true);
   if (rc == kExitOk && o.eject) b.StartStopUnit(true);
+  else if (rc == kExitOk && !o.test) ReloadAfterRecording(b, prefix);
   return Report(rc, runner.Error(), prefix,
                 o.test ? "Test burn done successfully (nothing was recorded)." : "Operation process done successfully.");
 }

@@ -216,6 +216,15 @@ class TSCSIDevice : public TObject {
   // allows removal and ejects; false with an empty refusal when the drive
   // does not open (the reason in LastError).
   bool EjectMedium(std::string& refusal);
+  // How a reload of the medium ended.
+  enum class TReload : std::uint8_t { Reloaded, NotPossible, TrayLeftOpen };
+  // Opens and closes the tray, so that the operating system reads the disc
+  // anew after a recording (Linux keeps the size it saw when the disc was
+  // blank until the medium changes). Only a drive with a tray it moves
+  // itself is reloaded (NotPossible otherwise, with nothing sent that moves
+  // it); TrayLeftOpen when the tray did not close again and become ready
+  // within budgetMs.
+  TReload ReloadMedium(std::uint32_t budgetMs);
 
   // Pauses between polls of a busy drive (and the recording's waits for
   // it); tests replace it.

@@ -13,8 +13,14 @@
 namespace velloran::drive {
 namespace {
 
-// Mode page 2Ah byte 6: bit 1 is the lock state (a PREVENT holds the medium).
+// Mode page 2Ah byte 6: bit 1 is the lock state (a PREVENT holds the medium),
+// bit 3 says the drive ejects by command, bits 7-5 give the loading
+// mechanism (001b a tray the drive moves; a caddy, a slot or a pop-up tray
+// takes a hand to go back in).
 constexpr std::uint8_t kLockState = 0x02;
+constexpr std::uint8_t kEjectByCommand = 0x08;
+constexpr std::uint8_t kMechanismMask = 0xE0;
+constexpr std::uint8_t kTrayMechanism = 0x20;
 
 }  // namespace
 
@@ -59,6 +65,21 @@ bool TSCSIDevice::EjectMedium(std::string& refusal) {
   SynchronizeCache(300000, false);
   PreventAllowRemoval(true);
   return StartStopUnit(true);
+}
+
+TSCSIDevice::TReload TSCSIDevice::ReloadMedium(std::uint32_t budgetMs) {
+  alignas(8) std::array<std::uint8_t, 128> reply{};
+  if (!ModeSense10(0x2A, reply.data(), false, reply.size(), reply.size() - 1)) return TReload::NotPossible;
+  const std::size_t offset = mmc::ModePageOffset(reply, 0x2A);
+  if (offset == 0 || offset + 6 >= reply.size()) return TReload::NotPossible;
+  const std::uint8_t mechanism = reply[offset + 6];
+  if ((mechanism & kMechanismMask) != kTrayMechanism || !(mechanism & kEjectByCommand)) return TReload::NotPossible;
+  PreventAllowRemoval(true);
+  if (!StartStopUnit(true)) return TReload::NotPossible;
+  // A laptop's tray reports itself as a tray but cannot be pulled back in:
+  // the load then fails, or the drive stays without a medium.
+  if (!StartStopUnit(false)) return TReload::TrayLeftOpen;
+  return WaitForDrive(budgetMs, 500, nullptr) == TWaitResult::Ready ? TReload::Reloaded : TReload::TrayLeftOpen;
 }
 
 }  // namespace velloran::drive

@@ -286,5 +286,49 @@ TEST_F(DeviceTest, WaitUntilReadyRidesOutABlank) {
   EXPECT_TRUE(dev().TestUnitReady(5000));
 }
 
+// After a recording the tray is opened and closed so the system reads the
+// disc anew, but only where the drive moves its tray itself (mode page 2Ah
+// byte 6: the loading mechanism in bits 7-5, eject by command in bit 3).
+TEST_F(DeviceTest, ReloadOnlyWhereTheDriveClosesItsOwnTray) {
+  using R = TSCSIDevice::TReload;
+  struct Row {
+    const char* drive;
+    std::uint8_t mechanism;
+    bool loadFails;  // a laptop's tray: reported as a tray, never pulled in
+    R expected;
+    std::size_t startStops;  // that reached the recorder (not the laptop's failed load)
+    bool trayOpenAfter;
+  };
+  const Row rows[] = {
+      {"tray", 0x29, false, R::Reloaded, 2, false},
+      {"caddy or slot", 0x09, false, R::NotPossible, 0, false},
+      {"pop-up", 0x49, false, R::NotPossible, 0, false},
+      {"tray without eject", 0x21, false, R::NotPossible, 0, false},
+      {"laptop tray", 0x29, true, R::TrayLeftOpen, 1, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.drive);
+    Insert(MediumKind::CdR);
+    const std::uint8_t mechanism = row.mechanism;
+    transport_.tamper = [mechanism](const std::uint8_t* cdb, std::span<std::uint8_t> data) {
+      if (cdb[0] != 0x5A) return;
+      const std::size_t off = mmc::ModePageOffset(data, 0x2A);
+      if (off != 0 && data.size() > off + 6) data[off + 6] = static_cast<std::uint8_t>(mechanism | (data[off + 6] & 0x02));
+    };
+    const bool loadFails = row.loadFails;
+    transport_.intercept = [loadFails](SRB_ExecSCSICmd& srb) {
+      if (!loadFails || srb.CDBByte[0] != 0x1B || srb.CDBByte[4] != 0x03) return false;
+      FailRequest(srb, 0x02, 0x3A, 0x02);  // MEDIUM NOT PRESENT - TRAY OPEN
+      return true;
+    };
+    EXPECT_EQ(dev().ReloadMedium(30000), row.expected);
+    EXPECT_EQ(Sent(0x1B).size(), row.startStops);
+    EXPECT_EQ(Status().trayOpen, row.trayOpenAfter);
+    if (row.expected == R::Reloaded) EXPECT_TRUE(dev().TestUnitReady(5000)) << "the disc is ready again";
+    transport_.tamper = nullptr;
+    transport_.intercept = nullptr;
+  }
+}
+
 }  // namespace
 }  // namespace velloran::drive::testing
