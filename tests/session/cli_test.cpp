@@ -365,4 +365,56 @@ TEST_F(CliTest, MultiExtentFileIsReadBackWhole) {
       << r.out;
 }
 
+// On each writable kind a clean burn verifies (on DVD+R with a file of two
+// extents beside the accented folders) and a sector damaged after it was
+// written names the file it belongs to, in both name spaces, and nothing
+// else. A CD holds no file of 4 GiB.
+TEST_F(CliTest, EveryKindVerifiesCleanAndNamesADamagedFile) {
+  std::string nandu;
+  while (nandu.size() < 5000) nandu += "pájaro " + std::to_string(nandu.size()) + "\n";
+  Write("tree/Répertoire été/Sous-dossier/ñandú.txt", nandu);
+  Write("tree/Répertoire été/notes.txt", "notes");
+  Write("tree/Zebra/z.txt", "zebra");
+  // Where the file's data lies: the first session starts at 0 on every
+  // fresh disc, as in an image of the same folders.
+  ASSERT_EQ(Run("save-iso layout.iso tree").code, 0);
+  std::ifstream iso(dir_ / "layout.iso", std::ios::binary);
+  const std::string image((std::istreambuf_iterator<char>(iso)), std::istreambuf_iterator<char>());
+  const std::size_t at = image.find(nandu.substr(0, 200));
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_EQ(at % 2048, 0u);
+  const std::string damaged = std::to_string(at / 2048 + 1);  // its second sector
+  {
+    std::ofstream f(dir_ / "big.bin", std::ios::binary);
+    f << "HEAD";
+  }
+  fs::resize_file(dir_ / "big.bin", 0xFFFFF800LL + 4096);
+  const std::regex named(
+      "\n  /[A-Z0-9_~]+/[A-Z0-9_~]+/[A-Z0-9_~]+\\.TXT \\| "
+      "/Répertoire été/Sous-dossier/ñandú\\.txt: CONTENT DIFFERS FROM WHAT WAS RECORDED\n");
+  struct Case {
+    const char* kind;
+    bool big;
+  } cases[] = {{"cd-r", false}, {"dvd+r", true}, {"dvd+rw", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    ASSERT_EQ(Run(std::string("recorder insert ") + c.kind).code, 0);
+    Result r = Run(std::string("burn --verify ") + (c.big ? "big.bin " : "") + "tree");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("Verified: the disc holds every file as recorded."), std::string::npos) << r.out;
+
+    ASSERT_EQ(Run(std::string("recorder insert ") + c.kind).code, 0);
+    ASSERT_EQ(Run("recorder fault corrupt " + damaged).code, 0);
+    r = Run("burn --verify tree");
+    ASSERT_EQ(Run("recorder fault clear").code, 0);
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("Verification found 1 difference (ISO 9660 name | Joliet name):"), std::string::npos)
+        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, named)) << r.out;
+    EXPECT_NE(r.out.find("velloran burn: VERIFICATION FAILED: 1 FILES DO NOT MATCH THE RECORDING"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Operation process done successfully."), std::string::npos) << r.out;
+  }
+}
+
 }  // namespace
