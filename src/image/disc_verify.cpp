@@ -48,11 +48,18 @@ std::string Format(const char* format, Args... args) {
   return s;
 }
 
-// The identifiers from the root to the entry (the root excluded).
-std::vector<std::string> Identifiers(const TFEntry& f, bool joliet) {
+// The identifiers from the root to the entry (the root excluded). In the
+// ISO 9660 tree a folder Rock Ridge moved (moved set) hangs below the
+// relocation folder; from = the entry's own folder to start from instead of
+// the one it is in.
+std::vector<std::string> Identifiers(const TFEntry& f, bool joliet, const TRelocation* moved = nullptr,
+                                     const TDEntry* from = nullptr) {
+  const auto parentOf = [moved](const TDEntry* d) {
+    return moved && moved->Moved.count(d) ? &moved->Dir : d->Parent;
+  };
   std::vector<std::string> ids;
   ids.push_back(joliet ? JolietRecordIdentifier(f) : IsoRecordIdentifier(f));
-  for (const TDEntry* d = f.Parent; d && d->Parent && d->Parent != d && d->Node; d = d->Parent)
+  for (const TDEntry* d = from ? from : f.Parent; d && d->Parent && d->Parent != d && d->Node; d = parentOf(d))
     ids.push_back(joliet ? JolietRecordIdentifier(*d->Node) : IsoRecordIdentifier(*d->Node));
   std::reverse(ids.begin(), ids.end());
   return ids;
@@ -105,7 +112,8 @@ std::string VerifyFailure(const std::vector<TVerifyMismatch>& mismatches) {
 
 std::vector<TExpectedEntry> ExpectedEntries(const Compilation& compilation, bool joliet, const TLayout* layout,
                                             const TImagePlan* plan, const std::vector<platform::TDigest>* digests,
-                                            const TSourceStamps* stamps) {
+                                            const TSourceStamps* stamps, const TRelocation* relocation) {
+  const TRelocation* moved = layout ? layout->Relocation.get() : relocation;
   std::unordered_map<const TFEntry*, const platform::TDigest*> digestOf;
   if (plan && digests && digests->size() == plan->Files.size())
     for (std::size_t i = 0; i < plan->Files.size(); ++i) digestOf[plan->Files[i].Entry] = &(*digests)[i];
@@ -114,7 +122,8 @@ std::vector<TExpectedEntry> ExpectedEntries(const Compilation& compilation, bool
   for (const auto& fp : compilation.Files()) {
     const TFEntry& f = *fp;
     TExpectedEntry e;
-    e.IsoPath = DiscPath(Identifiers(f, false), false);
+    const bool wasMoved = moved && f.Directory && moved->Moved.count(f.Directory);
+    e.IsoPath = DiscPath(Identifiers(f, false, moved, wasMoved ? &moved->Dir : nullptr), false);
     if (joliet) e.JolietPath = DiscPath(Identifiers(f, true), true);
     e.Directory = f.IsDirectory();
     if (!e.Directory) {
@@ -139,6 +148,18 @@ std::vector<TExpectedEntry> ExpectedEntries(const Compilation& compilation, bool
       }
     }
     out.push_back(std::move(e));
+    if (wasMoved) {
+      // Where it was, ISO 9660 readers find an empty file.
+      TExpectedEntry placeholder;
+      placeholder.IsoPath = DiscPath(Identifiers(f, false, moved), false);
+      out.push_back(std::move(placeholder));
+    }
+  }
+  if (moved) {
+    TExpectedEntry folder;
+    folder.IsoPath = DiscPath({IsoRecordIdentifier(moved->Node)}, false);
+    folder.Directory = true;
+    out.push_back(std::move(folder));
   }
   return out;
 }

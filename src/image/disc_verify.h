@@ -74,10 +74,11 @@ struct TExpectedEntry {
 // for the plan's files, in plan order, and stamps those of the check before
 // the burn (a source whose stamp differs now is marked changed). Without a
 // layout (an older disc compared with the files on disk) every file with a
-// source is hashed from its source.
+// source is hashed from its source. The folders Rock Ridge moved in the ISO
+// 9660 tree are the layout's, or those of relocation without a layout.
 std::vector<TExpectedEntry> ExpectedEntries(const Compilation& compilation, bool joliet, const TLayout* layout,
                                             const TImagePlan* plan, const std::vector<platform::TDigest>* digests,
-                                            const TSourceStamps* stamps);
+                                            const TSourceStamps* stamps, const TRelocation* relocation = nullptr);
 
 // Reads count sectors from lba into out (count * 2048 bytes).
 using BlockReader = std::function<bool(std::uint32_t lba, std::uint32_t count, std::uint8_t* out)>;

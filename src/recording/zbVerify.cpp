@@ -110,7 +110,7 @@ bool TRecordingJobs::VerifyDisc(std::uint8_t sessionNo) {
   b.BuildLayout(true, b.RootDir());
   const bool joliet = b.JolietFileSystem;
   auto expected = std::make_shared<std::vector<image::TExpectedEntry>>(
-      image::ExpectedEntries(b.Tree(), joliet, nullptr, nullptr, nullptr, nullptr));
+      image::ExpectedEntries(b.Tree(), joliet, nullptr, nullptr, nullptr, nullptr, b.Layout().Relocation.get()));
   if (FThread.joinable()) FThread.detach();  // past its OnWriteDone, as in StartWriteThread
   FRunning = true;
   FThread = std::thread([this, expected, start, joliet] {

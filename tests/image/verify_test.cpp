@@ -25,6 +25,8 @@ platform::TDigest Sha(const std::vector<std::uint8_t>& data) {
   return h.Final();
 }
 
+constexpr const char* kDeep = "\\a\\b\\c\\d\\e\\f\\g\\h\\i\\j";
+
 // A saved image of a small compilation, what the burn's reader hashed, and
 // the entries the verifier expects.
 struct Saved {
@@ -35,7 +37,14 @@ struct Saved {
   std::vector<TExpectedEntry> expected;
   std::string sparse;
 
-  Saved() {
+  // With Rock Ridge the compilation also holds a folder ten levels deep,
+  // which the ISO 9660 tree keeps below its relocation folder.
+  explicit Saved(bool rockRidge = false) {
+    if (rockRidge) {
+      b.RockRidge = true;
+      b.ForceDirs(kDeep);
+      b.AddFile(kDeep, dir.File("deep.txt", std::string(3000, 'd')), false);
+    }
     b.ForceDirs("\\Dossier été\\deeper");
     b.AddFile("\\Dossier été\\deeper", dir.File("victim.bin", std::string(5000, 'v') + std::string(3000, 'w')), false);
     b.AddFile("\\", dir.File("other.txt", "other"), false);
@@ -114,6 +123,9 @@ struct Saved {
     return v.VerifySession(0, expected, true);
   }
 
+  std::uint32_t DataLba(const std::string& dirPath, const std::string& name) {
+    return le::load32(Record(dirPath, name, true) + 2);
+  }
   std::uint32_t VictimLba() { return le::load32(Record("\\Dossier été\\deeper", "victim.bin", true) + 2); }
 };
 
@@ -193,6 +205,28 @@ TEST(Verifier, EachDamageIsReportedForTheRightFile) {
       EXPECT_EQ(found[i].JolietPath, joliet);
       EXPECT_NE(found[i].Text.find(text), std::string::npos) << found[i].Text;
     }
+  }
+}
+
+// Rock Ridge moves a folder below ISO 9660's eighth level into its
+// relocation folder and leaves an empty file where it was: a sound disc
+// verifies, and a damaged file below the moved folder is named where each
+// tree has it.
+TEST(Verifier, FoldersRockRidgeMovedAreLookedForWhereTheyWent) {
+  for (const bool damage : {false, true}) {
+    SCOPED_TRACE(damage);
+    Saved s(true);
+    ASSERT_TRUE(s.b.Layout().Relocation);
+    if (damage) s.image[std::size_t{s.DataLba(kDeep, "deep.txt")} * kSectorSize + 5] ^= 1;
+    const auto found = s.Verify();
+    if (!damage) {
+      for (const auto& m : found) ADD_FAILURE() << MismatchLine(m);
+      continue;
+    }
+    ASSERT_EQ(found.size(), 1u) << MismatchLine(found[0]);
+    EXPECT_EQ(found[0].Problem, TVerifyProblem::ContentDiffers);
+    EXPECT_EQ(found[0].IsoPath, "RR_MOVED/H/I/J/DEEP.TXT");
+    EXPECT_EQ(found[0].JolietPath, "a/b/c/d/e/f/g/h/i/j/deep.txt");
   }
 }
 
