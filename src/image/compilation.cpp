@@ -27,8 +27,8 @@ std::string Format(const char* pattern, int value) {
 
 // ISO names in one directory must differ as readers show them: "ABC" (a
 // directory) and "ABC." (a file without extension) are the same name there.
-std::string IsoKey(std::string name) {
-  while (name.size() > 1 && name.back() == '.') name.pop_back();
+std::string_view IsoKey(std::string_view name) {
+  while (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
   return name;
 }
 
@@ -133,6 +133,8 @@ void Compilation::Changed() {
 
 void Compilation::ResetCompilation(int maxFiles, int maxDirs) {
   bias_ = platform::LocalBiasMinutes();
+  byName_.Clear();
+  byIso_.Clear();
   files_.clear();
   dirs_.clear();
   nameChanges_.clear();
@@ -159,7 +161,7 @@ std::string Compilation::UniqueShortName(TDEntry* dir, const std::string& longNa
   unsigned& counter = dir->ShortNameCounters[stem.base + "." + stem.extension];
   for (unsigned n = std::max(counter, 1u);; ++n) {
     std::string candidate = platform::ComposeShortName(stem, n);
-    if (!dir->IsoNamesInUse.count(IsoKey(candidate))) {
+    if (!IsoNameInUse(dir, candidate)) {
       counter = n + 1;
       return candidate;
     }
@@ -231,8 +233,7 @@ TDEntry* Compilation::AddDirEntry(TDEntry* parent, const TFoundDir& found) {
   SetPosixAttributes(*node, found.Mode, found.Uid, found.Gid, found.Time, found.Atime, found.Ctime);
   node->Directory = d;
   d->Node = node;
-  parent->ChildrenByName.emplace(node->JolietName, node);
-  parent->IsoNamesInUse.insert(IsoKey(node->IsoName));
+  IndexNames(node);
   Changed();
   return d;
 }
@@ -274,7 +275,7 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
   TFEntry* entry = existing;
   if (entry) {
     if (!entry->Imported) totalRounded_ -= RoundToSector(entry->Size);
-    dir->IsoNamesInUse.erase(IsoKey(entry->IsoName));
+    byIso_.Erase(entry);
   } else {
     if (static_cast<int>(files_.size()) >= maxFiles_) {
       Debug(Format(msg::MAXIMUM_FILES, maxFiles_), 3);
@@ -282,7 +283,7 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
     }
     entry = NewNode(dir);
     entry->JolietName = longName;
-    dir->ChildrenByName.emplace(longName, entry);
+    byName_.Insert(entry, EntryIndex::Hash(dir, entry->JolietName));
   }
   entry->IsoName = UpperAscii(shortName);
   entry->Size = entry->JolietSize = found.Size;
@@ -310,7 +311,7 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
     entry->Extent = entry->JolietExtent = 0;
     totalRounded_ += RoundToSector(entry->Size);
   }
-  dir->IsoNamesInUse.insert(IsoKey(entry->IsoName));
+  byIso_.Insert(entry, EntryIndex::Hash(dir, IsoKey(entry->IsoName)));
   lastAdded_ = entry;
   Changed();
   return entry;
@@ -476,49 +477,68 @@ TDEntry* Compilation::FindDir(const std::string& path) const {
 
 TFEntry* Compilation::FindChild(const TDEntry* dir, const std::string& longName, bool directory) const {
   if (!dir) return nullptr;
-  auto it = dir->ChildrenByName.find(longName);
-  if (it == dir->ChildrenByName.end()) return nullptr;
-  if (it->second->IsDirectory() == directory) return it->second;
-  // A file and a folder of one name: the map holds the first added.
-  for (TFEntry* c = dir->FirstChild; c; c = c->Next)
-    if (c->IsDirectory() == directory && c->JolietName == longName) return c;
-  return nullptr;
+  return byName_.Find(EntryIndex::Hash(dir, longName), [&](const TFEntry* e) {
+    return e->Parent == dir && e->IsDirectory() == directory && e->JolietName == longName;
+  });
 }
 
 TFEntry* Compilation::FindFile(const TDEntry* dir, const std::string& longName) const {
   if (!dir) return nullptr;
-  if (auto it = dir->ChildrenByName.find(longName); it != dir->ChildrenByName.end()) return it->second;
+  // A file and a folder of one name: the one added first.
+  TFEntry* file = FindChild(dir, longName, false);
+  TFEntry* folder = FindChild(dir, longName, true);
+  if (file && folder) {
+    for (TFEntry* c = dir->FirstChild; c; c = c->Next)
+      if (c == file || c == folder) return c;
+  }
+  if (file || folder) return file ? file : folder;
   const std::string upper = UpperAscii(longName);
   for (TFEntry* c = dir->FirstChild; c; c = c->Next)
     if (UpperAscii(c->JolietName) == upper) return c;
   return nullptr;
 }
 
+void Compilation::IndexNames(TFEntry* child) {
+  byName_.Insert(child, EntryIndex::Hash(child->Parent, child->JolietName));
+  byIso_.Insert(child, EntryIndex::Hash(child->Parent, IsoKey(child->IsoName)));
+}
+
+void Compilation::UnindexNames(const TFEntry* child) {
+  byName_.Erase(child);
+  byIso_.Erase(child);
+}
+
+void Compilation::SetJolietName(TFEntry* child, const std::string& name) {
+  byName_.Erase(child);
+  child->JolietName = name;
+  if (child->Directory) child->Directory->JolietName = name;
+  byName_.Insert(child, EntryIndex::Hash(child->Parent, child->JolietName));
+}
+
+void Compilation::SetIsoName(TFEntry* child, const std::string& name) {
+  byIso_.Erase(child);
+  child->IsoName = name;
+  if (child->Directory) child->Directory->IsoName = name;
+  byIso_.Insert(child, EntryIndex::Hash(child->Parent, IsoKey(child->IsoName)));
+}
+
+bool Compilation::IsoNameInUse(const TDEntry* dir, const std::string& isoName, const TFEntry* except) const {
+  const std::string_view key = IsoKey(isoName);
+  return byIso_.Find(EntryIndex::Hash(dir, key), [&](const TFEntry* e) {
+    return e != except && e->Parent == dir && IsoKey(e->IsoName) == key;
+  }) != nullptr;
+}
+
 void Compilation::Unlink(TFEntry* child) {
   TDEntry* dir = child->Parent;
   TFEntry* prev = nullptr;
-  TFEntry* namesake = nullptr;  // another child of the same name (a file beside a folder)
-  for (TFEntry* e = dir->FirstChild; e; e = e->Next) {
-    if (e == child) {
-      if (!namesake)
-        for (TFEntry* f = e->Next; f && !namesake; f = f->Next)
-          if (f->JolietName == child->JolietName) namesake = f;
-      break;
-    }
-    if (!namesake && e->JolietName == child->JolietName) namesake = e;
-    prev = e;
-  }
+  for (TFEntry* e = dir->FirstChild; e && e != child; e = e->Next) prev = e;
   if (prev)
     prev->Next = child->Next;
   else
     dir->FirstChild = child->Next;
   if (dir->LastChild == child) dir->LastChild = prev;
-  auto it = dir->ChildrenByName.find(child->JolietName);
-  if (it != dir->ChildrenByName.end() && it->second == child) {
-    dir->ChildrenByName.erase(it);
-    if (namesake) dir->ChildrenByName.emplace(namesake->JolietName, namesake);
-  }
-  dir->IsoNamesInUse.erase(IsoKey(child->IsoName));
+  UnindexNames(child);
 }
 
 void Compilation::CollectRemoval(TDEntry* dir, RemovalBatch& batch) {
@@ -530,8 +550,10 @@ void Compilation::CollectRemoval(TDEntry* dir, RemovalBatch& batch) {
 }
 
 void Compilation::ApplyRemoval(RemovalBatch& batch) {
-  for (const TFEntry* f : batch.files)
+  for (const TFEntry* f : batch.files) {
     if (!f->IsDirectory() && !f->Imported) totalRounded_ -= RoundToSector(f->Size);
+    UnindexNames(f);
+  }
   if (batch.files.count(lastAdded_)) lastAdded_ = nullptr;
   if (!linkTargets_.empty())
     std::erase_if(linkTargets_, [&](const auto& link) { return batch.files.count(link.first) != 0; });

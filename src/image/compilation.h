@@ -13,6 +13,7 @@
 // such an entry is reached through its TDEntry, or by path components.
 #pragma once
 
+#include "image/entry_index.h"
 #include "platform/find_files.h"
 #include "platform/time_zone.h"
 
@@ -52,13 +53,11 @@ struct TDEntry {
   std::uint32_t Subdirs = 0;  // set by the layout: the directories in it (Rock Ridge link counts)
 
   // Bookkeeping that keeps large compilations fast: the last child (O(1)
-  // append), the node standing for this directory in its parent, the
-  // children by long name (when a file and a folder share a name, the one
-  // added first) and the ISO names in use.
+  // append), the node standing for this directory in its parent and the
+  // next number of each 8.3 stem (the compilation indexes the children by
+  // name).
   TFEntry* LastChild = nullptr;
   TFEntry* Node = nullptr;
-  std::unordered_map<std::string, TFEntry*> ChildrenByName;
-  std::unordered_set<std::string> IsoNamesInUse;
   std::unordered_map<std::string, unsigned> ShortNameCounters;
 };
 
@@ -66,25 +65,29 @@ struct TFEntry {
   std::string IsoName;     // uppercased short name
   std::string JolietName;  // long name (UTF-8)
   std::string SourcePath;  // empty for subdirectory nodes and imported files
+  // The small fields side by side: a compilation holds hundreds of
+  // thousands of entries, and padding between them is paid for each.
   bool Imported = false;   // Extent is an absolute LBA of an earlier session
   std::int8_t ZoneOffset = 0;  // of Date: quarter hours east of UTC in force at that date
+  std::uint8_t ModeFlag = 0;
   // POSIX attributes for Rock Ridge, as found on disk (or in an earlier
   // session): file type and permission bits (0 when unknown), owner, and
   // the last access and status change in seconds from Date's moment.
   std::uint16_t Mode = 0;
+  std::uint32_t NameHash = 0;  // the compilation's index by long name and by ISO name
+  std::uint32_t IsoHash = 0;
   std::uint32_t Uid = 0;
-  TDateTime Date = 0;
-  std::int64_t Size = 0;
-  std::int64_t JolietSize = 0;  // for a subdirectory node the Joliet extent size
+  std::uint32_t Gid = 0;
+  std::int32_t AtimeDelta = 0, CtimeDelta = 0;
   std::int32_t Extent = 0;        // sectors from the first file location, or absolute when imported
   std::int32_t JolietExtent = 0;  // same convention
   std::int32_t Attributes = 0;    // 16 marks a subdirectory node
   std::int32_t OwnerTag = 0;
+  TDateTime Date = 0;
+  std::int64_t Size = 0;
+  std::int64_t JolietSize = 0;  // for a subdirectory node the Joliet extent size
   TDEntry* Directory = nullptr;  // the directory a subdirectory node stands for
   TFEntry* Next = nullptr;
-  std::uint8_t ModeFlag = 0;
-  std::uint32_t Gid = 0;
-  std::int32_t AtimeDelta = 0, CtimeDelta = 0;
   TDEntry* Parent = nullptr;  // the directory holding this entry
 
   bool IsDirectory() const { return (Attributes & platform::faDirectory) != 0; }
@@ -204,6 +207,13 @@ class Compilation {
   TFEntry* FindFile(const TDEntry* dir, const std::string& longName) const;
   // The child of exactly that long name and kind, or nullptr.
   TFEntry* FindChild(const TDEntry* dir, const std::string& longName, bool directory) const;
+  // Renames child in one name space (a subdirectory node's directory
+  // too), keeping the lookups by name current.
+  void SetJolietName(TFEntry* child, const std::string& name);
+  void SetIsoName(TFEntry* child, const std::string& name);
+  // True when a child of dir other than except has that ISO name, as
+  // readers compare ISO names (trailing dots ignored).
+  bool IsoNameInUse(const TDEntry* dir, const std::string& isoName, const TFEntry* except = nullptr) const;
   // Removes one child (a subdirectory node with everything below it).
   bool RemoveEntry(TFEntry* child);
   bool RemoveFile(const std::string& dirPath, const std::string& longName);
@@ -271,7 +281,12 @@ class Compilation {
   TDEntry* SourceDestination(const std::string& sourceDir, TDEntry* base);
   TDEntry* FindDirIn(const TDEntry* dir, const std::string& name) const;
 
+  void IndexNames(TFEntry* child);
+  void UnindexNames(const TFEntry* child);
+
   std::vector<std::unique_ptr<TDEntry>> dirs_;
+  EntryIndex byName_{&TFEntry::NameHash};  // children by long name
+  EntryIndex byIso_{&TFEntry::IsoHash};    // children by ISO name as readers compare it
   std::vector<std::unique_ptr<TFEntry>> files_;
   std::vector<TNameChange> nameChanges_;
   std::unordered_map<std::uintptr_t, std::size_t> nameChangeIndex_;  // entry address + space -> record

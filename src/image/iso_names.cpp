@@ -136,14 +136,6 @@ void ReportChange(Compilation& c, const TFEntry* entry, NameSpace space, const s
       debug(">>> Name changed for the disc: " + DescribeNameChange(c, *change), 1);
 }
 
-void SetJolietName(TDEntry* dir, TFEntry* c, const std::string& name) {
-  auto it = dir->ChildrenByName.find(c->JolietName);
-  if (it != dir->ChildrenByName.end() && it->second == c) dir->ChildrenByName.erase(it);
-  dir->ChildrenByName.emplace(name, c);
-  c->JolietName = name;
-  if (c->Directory) c->Directory->JolietName = name;
-}
-
 int ResolveIso(Compilation& compilation, TDEntry* dir, const DebugFn& debug) {
   int changes = 0;
   // Every key present, so a new name never takes a later sibling's.
@@ -174,9 +166,7 @@ int ResolveIso(Compilation& compilation, TDEntry* dir, const DebugFn& debug) {
       key = IsoKey(candidate);
     }
     if (reasons) {
-      dir->IsoNamesInUse.erase(IsoKey(before));
-      dir->IsoNamesInUse.insert(key);
-      if (c->Directory) c->Directory->IsoName = c->IsoName;
+      compilation.SetIsoName(c, std::string(c->IsoName));
       ReportChange(compilation, c, NameSpace::Iso, before, reasons, debug);
       ++changes;
     }
@@ -242,7 +232,7 @@ int ResolveJoliet(Compilation& compilation, TDEntry* dir, const DebugFn& debug) 
     seen.emplace(item.key, &item);
     if (reasons) {
       const std::string before = item.entry->JolietName;
-      SetJolietName(dir, item.entry, ToUtf8(item.units));
+      compilation.SetJolietName(item.entry, ToUtf8(item.units));
       ReportChange(compilation, item.entry, NameSpace::Joliet, before, reasons, debug);
       ++changes;
     }

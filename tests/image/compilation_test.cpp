@@ -500,5 +500,73 @@ TEST(Compilation, AFileAndAFolderOfOneNameAreBothKept) {
   EXPECT_EQ(m.lines.size(), 1u);
 }
 
+// The lookups by name are an index of their own: it must follow every add,
+// rename and removal, in folders of thousands of entries, and never hold an
+// entry that is gone.
+TEST(Compilation, LookupsByNameFollowAddsRenamesAndRemovals) {
+  Compilation c;
+  c.ResetCompilation(100000, 100);
+  std::vector<TDEntry*> dirs;
+  for (int k = 0; k < 3; ++k) dirs.push_back(c.CreateDir(nullptr, "d" + std::to_string(k), 16));
+  constexpr int kFiles = 900;
+  const auto name = [](int k, int i) { return "d" + std::to_string(k) + "f" + std::to_string(i) + ".dat"; };
+  std::vector<std::vector<TFEntry*>> entries(3);
+  platform::TSearchRec rec;
+  rec.Attr = 32;
+  rec.Time = 1700000000;
+  for (int i = 0; i < kFiles; ++i)
+    for (int k = 0; k < 3; ++k) {
+      rec.Name = name(k, i);
+      rec.Size = i;
+      entries[k].push_back(c.AddFileEntry(dirs[k], "/nonexistent", rec, 0));
+      ASSERT_NE(entries[k].back(), nullptr);
+    }
+  // Removed from the end backwards, renamed from the start: holes open in
+  // every stretch of the index.
+  for (int i = kFiles - 1; i >= 0; --i)
+    for (int k = 0; k < 3; ++k)
+      if (i % 3 == 0) ASSERT_TRUE(c.RemoveEntry(entries[k][i]));
+  for (int i = 0; i < kFiles; ++i)
+    for (int k = 0; k < 3; ++k)
+      if (i % 3 == 1) {
+        c.SetJolietName(entries[k][i], "renamed " + name(k, i));
+        c.SetIsoName(entries[k][i], "R" + std::to_string(k) + "_" + std::to_string(i) + ".DAT");
+      }
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < kFiles; ++i) {
+      SCOPED_TRACE(name(k, i));
+      const std::string upper = Compilation::UpperAscii(name(k, i));
+      const std::string renamedIso = "R" + std::to_string(k) + "_" + std::to_string(i) + ".DAT";
+      switch (i % 3) {
+        case 0:
+          EXPECT_EQ(c.FindChild(dirs[k], name(k, i), false), nullptr);
+          EXPECT_FALSE(c.IsoNameInUse(dirs[k], upper));
+          break;
+        case 1:
+          EXPECT_EQ(c.FindChild(dirs[k], name(k, i), false), nullptr);
+          EXPECT_EQ(c.FindChild(dirs[k], "renamed " + name(k, i), false), entries[k][i]);
+          EXPECT_TRUE(c.IsoNameInUse(dirs[k], renamedIso));
+          EXPECT_TRUE(c.IsoNameInUse(dirs[k], renamedIso + "."));  // trailing dots ignored
+          EXPECT_FALSE(c.IsoNameInUse(dirs[k], renamedIso, entries[k][i]));
+          EXPECT_FALSE(c.IsoNameInUse(dirs[(k + 1) % 3], renamedIso));
+          break;
+        default:
+          EXPECT_EQ(c.FindChild(dirs[k], name(k, i), false), entries[k][i]);
+          EXPECT_EQ(c.FindFile(dirs[k], name(k, i)), entries[k][i]);
+          EXPECT_EQ(c.FindChild(dirs[k], name(k, i), true), nullptr);
+          EXPECT_EQ(c.FindChild(dirs[(k + 1) % 3], name(k, i), false), nullptr);
+          EXPECT_TRUE(c.IsoNameInUse(dirs[k], upper));
+      }
+    }
+  // A whole folder goes; the index is probed past where its entries were.
+  ASSERT_TRUE(c.RemoveDir(dirs[2]));
+  for (int i = 0; i < kFiles; ++i) {
+    rec.Name = name(2, i);
+    ASSERT_NE(c.AddFileEntry(dirs[0], "/nonexistent", rec, 0), nullptr);
+  }
+  for (int i = 2; i < kFiles; i += 3) EXPECT_EQ(c.FindChild(dirs[0], name(0, i), false), entries[0][i]);
+  EXPECT_EQ(c.FileCount(), 2 + 2 * kFiles / 3 * 2 + kFiles);
+}
+
 }  // namespace
 }  // namespace velloran::image
