@@ -137,6 +137,8 @@ void Compilation::ResetCompilation(int maxFiles, int maxDirs) {
   byIso_.Clear();
   files_.clear();
   dirs_.clear();
+  lastSourceFolder_ = nullptr;
+  sourceFolders_.clear();
   nameChanges_.clear();
   nameChangeIndex_.clear();
   skipped_.clear();
@@ -293,7 +295,7 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
                                                                          : platform::UtcOffsetMinutesOfLocal(date));
   // A link has no data of its own: its target is all there is to record.
   const bool link = (found.Attr & platform::faSymLink) != 0;
-  entry->SourcePath = link ? std::string() : sourcePath;
+  SetSource(entry, link ? std::string() : sourcePath);
   if (link) {
     entry->Size = entry->JolietSize = 0;
     linkTargets_[entry] = found.LinkTarget;
@@ -496,6 +498,21 @@ TFEntry* Compilation::FindFile(const TDEntry* dir, const std::string& longName) 
   for (TFEntry* c = dir->FirstChild; c; c = c->Next)
     if (UpperAscii(c->JolietName) == upper) return c;
   return nullptr;
+}
+
+void Compilation::SetSource(TFEntry* entry, const std::string& sourcePath) {
+  const std::size_t slash = sourcePath.rfind('/');
+  if (slash == std::string::npos) {
+    entry->SourceFolder = nullptr;
+    entry->SourceName = sourcePath;
+    return;
+  }
+  // Files come folder by folder: the last folder is usually the one.
+  const std::string_view folder(sourcePath.data(), slash + 1);
+  if (!lastSourceFolder_ || *lastSourceFolder_ != folder)
+    lastSourceFolder_ = &*sourceFolders_.emplace(folder).first;
+  entry->SourceFolder = lastSourceFolder_;
+  entry->SourceName.assign(sourcePath, slash + 1);
 }
 
 void Compilation::IndexNames(TFEntry* child) {

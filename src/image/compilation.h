@@ -64,7 +64,11 @@ struct TDEntry {
 struct TFEntry {
   std::string IsoName;     // uppercased short name
   std::string JolietName;  // long name (UTF-8)
-  std::string SourcePath;  // empty for subdirectory nodes and imported files
+  // Where the data comes from: the folder (kept once by the compilation
+  // for all the files it holds) and the name there. Both empty for
+  // subdirectory nodes and imported files.
+  const std::string* SourceFolder = nullptr;  // ends with "/"
+  std::string SourceName;
   // The small fields side by side: a compilation holds hundreds of
   // thousands of entries, and padding between them is paid for each.
   bool Imported = false;   // Extent is an absolute LBA of an earlier session
@@ -92,6 +96,8 @@ struct TFEntry {
 
   bool IsDirectory() const { return (Attributes & platform::faDirectory) != 0; }
   bool IsLink() const { return (Attributes & platform::faSymLink) != 0; }
+  // The source file's path; empty for subdirectory nodes and imported files.
+  std::string SourcePath() const { return SourceFolder ? *SourceFolder + SourceName : SourceName; }
 };
 
 // The moment (Unix time) of an entry's date.
@@ -284,7 +290,12 @@ class Compilation {
   void IndexNames(TFEntry* child);
   void UnindexNames(const TFEntry* child);
 
+  void SetSource(TFEntry* entry, const std::string& sourcePath);
+
   std::vector<std::unique_ptr<TDEntry>> dirs_;
+  // The folders source files come from, each once (entries point into it).
+  std::unordered_set<std::string> sourceFolders_;
+  const std::string* lastSourceFolder_ = nullptr;
   EntryIndex byName_{&TFEntry::NameHash};  // children by long name
   EntryIndex byIso_{&TFEntry::IsoHash};    // children by ISO name as readers compare it
   std::vector<std::unique_ptr<TFEntry>> files_;

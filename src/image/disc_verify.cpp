@@ -136,14 +136,14 @@ std::vector<TExpectedEntry> ExpectedEntries(const Compilation& compilation, bool
       if (auto it = digestOf.find(&f); it != digestOf.end()) {
         e.HasDigest = true;
         e.Digest = *it->second;
-      } else if (!layout && !f.Imported && !f.SourcePath.empty() && f.Size > 0) {
+      } else if (!layout && !f.Imported && !f.SourceName.empty() && f.Size > 0) {
         e.HashSource = true;
       }
-      e.SourcePath = f.SourcePath;
+      e.SourcePath = f.SourcePath();
       if (stamps && !f.Imported) {
         if (auto it = stamps->find(&f); it != stamps->end()) {
           TSourceStamp now;
-          e.SourceChanged = !StampOf(f.SourcePath, now) || !(now == it->second);
+          e.SourceChanged = !StampOf(f.SourcePath(), now) || !(now == it->second);
         }
       }
     }

@@ -32,12 +32,9 @@ mode_t CurrentUmask() {
   return m;
 }
 
-}  // namespace
-
-TImagePlan MakeImagePlan(const Compilation& compilation, const TLayout& layout,
-                         const std::vector<std::uint8_t>& metadata, const std::string& bootImageFile) {
+// Everything of the plan but the metadata.
+TImagePlan PlanWithoutMetadata(const Compilation& compilation, const TLayout& layout, const std::string& bootImageFile) {
   TImagePlan plan;
-  plan.Metadata = &metadata;
   plan.StartAddress = layout.StartAddress;
   if (layout.Bootable) {
     plan.BootImageFile = bootImageFile;
@@ -47,9 +44,25 @@ TImagePlan MakeImagePlan(const Compilation& compilation, const TLayout& layout,
   plan.TotalSectors = layout.ImageSectors;
   for (const auto& f : compilation.Files()) {
     if (f->Directory || f->Imported || f->Size == 0) continue;
-    plan.Files.push_back(TFileExtent{f->SourcePath, f->Size, layout.FirstFile + static_cast<std::uint32_t>(f->Extent),
-                                     SectorsOf(f->Size), f.get()});
+    plan.Files.push_back(TFileExtent{f.get(), f->Size, layout.FirstFile + static_cast<std::uint32_t>(f->Extent),
+                                     SectorsOf(f->Size)});
   }
+  return plan;
+}
+
+}  // namespace
+
+TImagePlan MakeImagePlan(const Compilation& compilation, const TLayout& layout,
+                         const std::vector<std::uint8_t>& metadata, const std::string& bootImageFile) {
+  TImagePlan plan = PlanWithoutMetadata(compilation, layout, bootImageFile);
+  plan.Metadata = &metadata;
+  return plan;
+}
+
+TImagePlan MakeImagePlan(const Compilation& compilation, const TLayout& layout, const TMetadataSource& metadata,
+                         const std::string& bootImageFile) {
+  TImagePlan plan = PlanWithoutMetadata(compilation, layout, bootImageFile);
+  plan.MetadataSource = &metadata;
   return plan;
 }
 
@@ -75,15 +88,15 @@ bool TImageReader::Fail(std::string text) {
 
 bool TImageReader::OpenNextFile() {
   const TFileExtent& f = plan_.Files[fileIndex_];
-  currentFile_ = f.SourcePath;
+  currentFile_ = f.SourcePath();
   const std::int64_t expected = static_cast<std::int64_t>(f.Lba) - plan_.StartAddress;
   if (expected != sector_ && debug_) {
-    debug_(std::string(">>> ") + drive::msg::INTERNAL_ERROR_0004 + " " + f.SourcePath + " " +
+    debug_(std::string(">>> ") + drive::msg::INTERNAL_ERROR_0004 + " " + currentFile_ + " " +
                std::to_string(expected) + "<>" + std::to_string(sector_),
            4);
   }
-  fd_ = ::open(f.SourcePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return Fail(Format(drive::msg::CANT_OPEN_FILE, f.SourcePath));
+  fd_ = ::open(currentFile_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return Fail(Format(drive::msg::CANT_OPEN_FILE, currentFile_));
   fileLeft_ = f.Size;
   filePos_ = 0;
   dataAt_ = -1;
@@ -92,7 +105,9 @@ bool TImageReader::OpenNextFile() {
 
 std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
   if (!error_.empty()) return -1;
-  const std::int64_t metaSectors = plan_.Metadata ? static_cast<std::int64_t>(plan_.Metadata->size() / kSectorSize) : 0;
+  const std::int64_t metaSectors = plan_.Metadata         ? static_cast<std::int64_t>(plan_.Metadata->size() / kSectorSize)
+                                   : plan_.MetadataSource ? plan_.MetadataSource->Sectors()
+                                                          : 0;
   const std::int64_t bootEnd = metaSectors + plan_.BootImageSectors;
   const std::int64_t padEnd = bootEnd + plan_.PaddingSectors;
   std::size_t done = 0;
@@ -102,7 +117,11 @@ std::int64_t TImageReader::Read(std::uint8_t* buf, std::size_t bytes) {
     std::size_t room = bytes - done;
     if (sector_ < metaSectors) {
       const std::size_t n = std::min<std::size_t>(room, static_cast<std::size_t>(metaSectors - sector_) * kSectorSize);
-      std::memcpy(out, plan_.Metadata->data() + sector_ * kSectorSize, n);
+      if (plan_.Metadata)
+        std::memcpy(out, plan_.Metadata->data() + sector_ * kSectorSize, n);
+      else if (!plan_.MetadataSource->Read(static_cast<std::uint32_t>(sector_),
+                                           static_cast<std::uint32_t>(n / kSectorSize), out))
+        return Fail(std::string(drive::msg::INTERNAL_ERROR_0004) + " metadata"), -1;
       lastZero_ = false;
       done += n, sector_ += n / kSectorSize;
     } else if (sector_ < bootEnd) {

@@ -17,15 +17,19 @@ namespace velloran::image {
 
 // One file's data in the session.
 struct TFileExtent {
-  std::string SourcePath;
+  const TFEntry* Entry = nullptr;  // of the compilation, which outlives the plan
   std::int64_t Size = 0;     // bytes recorded in the directory records
   std::uint32_t Lba = 0;     // absolute location of its first sector
   std::uint32_t Sectors = 0;
-  const TFEntry* Entry = nullptr;  // the compilation's entry
+
+  std::string SourcePath() const { return Entry ? Entry->SourcePath() : std::string(); }
 };
 
 struct TImagePlan {
+  // The metadata: held whole, or produced sector range by sector range by
+  // a source (one of the two).
   const std::vector<std::uint8_t>* Metadata = nullptr;
+  const TMetadataSource* MetadataSource = nullptr;
   std::uint32_t StartAddress = 0;
   std::string BootImageFile;  // empty when not bootable
   std::uint32_t BootImageSectors = 0;
@@ -37,6 +41,8 @@ struct TImagePlan {
 // The plan of a laid-out compilation; metadata must outlive the plan.
 TImagePlan MakeImagePlan(const Compilation& compilation, const TLayout& layout,
                          const std::vector<std::uint8_t>& metadata, const std::string& bootImageFile);
+TImagePlan MakeImagePlan(const Compilation& compilation, const TLayout& layout, const TMetadataSource& metadata,
+                         const std::string& bootImageFile);
 
 class TImageReader {
  public:

@@ -29,15 +29,16 @@ TSourceStamp StampFrom(const struct stat& st) {
 // "" when the file is fine.
 std::string Check(const TFEntry& f, TSourceStamp& stamp) {
   // O_NONBLOCK: a source replaced by a pipe must not hang the check.
-  const int fd = ::open(f.SourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return FormatPath(drive::msg::CANT_OPEN_FILE, f.SourcePath);
+  const std::string path = f.SourcePath();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return FormatPath(drive::msg::CANT_OPEN_FILE, path);
   struct stat st {};
   const bool statted = ::fstat(fd, &st) == 0;
   ::close(fd);
-  if (!statted) return FormatPath(msg::ERROR_READING_FILE, f.SourcePath);
-  if (!S_ISREG(st.st_mode)) return FormatPath(msg::NOT_A_REGULAR_FILE, f.SourcePath);
-  if (st.st_size < f.Size) return FormatPath(msg::FILE_CHANGED_SIZE, f.SourcePath);
-  if (st.st_size > f.Size) return FormatPath(msg::FILE_GREW, f.SourcePath);
+  if (!statted) return FormatPath(msg::ERROR_READING_FILE, path);
+  if (!S_ISREG(st.st_mode)) return FormatPath(msg::NOT_A_REGULAR_FILE, path);
+  if (st.st_size < f.Size) return FormatPath(msg::FILE_CHANGED_SIZE, path);
+  if (st.st_size > f.Size) return FormatPath(msg::FILE_GREW, path);
   stamp = StampFrom(st);
   return {};
 }
@@ -47,7 +48,7 @@ std::string Check(const TFEntry& f, TSourceStamp& stamp) {
 std::vector<std::string> CheckSourceFiles(const Compilation& compilation, TSourceStamps* stamps) {
   std::vector<std::string> failures;
   for (const auto& f : compilation.Files()) {
-    if (f->IsDirectory() || f->Imported || f->SourcePath.empty()) continue;
+    if (f->IsDirectory() || f->Imported || f->SourcePath().empty()) continue;
     TSourceStamp stamp;
     std::string failure = Check(*f, stamp);
     if (!failure.empty())

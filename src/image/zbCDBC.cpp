@@ -27,7 +27,6 @@ class TZCDBurner::DriveTarget : public TSessionTarget {
 
 TZCDBurner::TZCDBurner() : FDriveTarget(std::make_unique<DriveTarget>(*this)) {
   FTarget = FDriveTarget.get();
-  FMetadata.reserve(1 << 20);
   WritePostGap = true;
   FCompilation.Events.addFile = [this](const std::string& fullPath, std::string& longName, std::string& shortName,
                                        TDateTime& date, int attr, std::int64_t size, bool& skip) {
@@ -62,7 +61,8 @@ std::int64_t TZCDBurner::ImageSectors() const {
 }
 
 void TZCDBurner::ResetCompilation(int MaxFiles, int MaxDirs) {
-  FMetadata.clear();
+  FMetadataSource.reset();
+  std::vector<std::uint8_t>().swap(FMetadata);
   FDescriptors.clear();
   FLayout = TLayout{};
   FCompilation.ResetCompilation(MaxFiles, MaxDirs);
@@ -125,7 +125,10 @@ bool TZCDBurner::BuildMetadata(bool ImageOnly, TDEntry* Root) {
   FLastRoot = Root;
   // A tree changed since the layout would give records that point nowhere.
   if (FLayoutDirty) BuildLayout(ImageOnly, Root);
-  TVolumeInfo info;
+  FMetadataSource.reset();
+  std::vector<std::uint8_t>().swap(FMetadata);
+  TVolumeInfo& info = FVolumeInfo;
+  info = TVolumeInfo{};
   info.IdSystem = IdSystem;
   info.IdVolume = IdVolume;
   info.IdVolumeSet = IdVolumeSet;
@@ -140,16 +143,27 @@ bool TZCDBurner::BuildMetadata(bool ImageOnly, TDEntry* Root) {
   info.DateModification = DateModification;
   info.Now = platform::Now();
   info.TimeZoneBias = platform::LocalBiasMinutes();
-  if (!image::BuildMetadata(FCompilation, FLayout, info, FMetadata)) return false;
-  const std::size_t descriptorBytes =
-      static_cast<std::size_t>(FLayout.Terminator + 1 - FLayout.StartAddress) * kSectorSize;
-  FDescriptors.assign(FMetadata.begin(), FMetadata.begin() + static_cast<std::ptrdiff_t>(descriptorBytes));
+  auto source = std::make_unique<TMetadataSource>(FCompilation, FLayout, info);
+  const std::uint32_t descriptorSectors = FLayout.Terminator + 1 - FLayout.StartAddress;
+  FDescriptors.assign(static_cast<std::size_t>(descriptorSectors) * kSectorSize, 0);
+  if (!source->Read(0, descriptorSectors, FDescriptors.data())) {
+    FDescriptors.clear();
+    return false;
+  }
+  FMetadataSource = std::move(source);
   FLayoutCurrent = true;
   return true;
 }
 
+const std::vector<std::uint8_t>& TZCDBurner::Metadata() const {
+  if (FMetadata.empty() && FMetadataSource) image::BuildMetadata(FCompilation, FLayout, FVolumeInfo, FMetadata);
+  return FMetadata;
+}
+
 TImagePlan TZCDBurner::ImagePlan() const {
-  return MakeImagePlan(FCompilation, FLayout, FMetadata, Bootable ? BootImageFile : std::string());
+  const std::string boot = Bootable ? BootImageFile : std::string();
+  if (FMetadataSource) return MakeImagePlan(FCompilation, FLayout, *FMetadataSource, boot);
+  return MakeImagePlan(FCompilation, FLayout, FMetadata, boot);
 }
 
 int TZCDBurner::SaveImageDirect(const std::string& FileName) {

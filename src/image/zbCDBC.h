@@ -138,7 +138,9 @@ class TZCDBurner : public drive::TSCSIDevice {
   bool BuildLayout(bool ImageOnly, TDEntry* Root);
   bool BuildMetadata(bool ImageOnly, TDEntry* Root);
   const TLayout& Layout() const { return FLayout; }
-  const std::vector<std::uint8_t>& Metadata() const { return FMetadata; }
+  // The metadata held whole, made on first use after BuildMetadata (the
+  // jobs stream it piece by piece instead: ImagePlan).
+  const std::vector<std::uint8_t>& Metadata() const;
   // Everything up to and including the terminator, for the write thread.
   const std::vector<std::uint8_t>& DescriptorCopy() const { return FDescriptors; }
   bool LayoutCurrent() const { return FLayoutCurrent; }
@@ -261,7 +263,9 @@ class TZCDBurner : public drive::TSCSIDevice {
 
   Compilation FCompilation;
   TLayout FLayout;
-  std::vector<std::uint8_t> FMetadata;
+  TVolumeInfo FVolumeInfo;
+  std::unique_ptr<TMetadataSource> FMetadataSource;  // set by BuildMetadata
+  mutable std::vector<std::uint8_t> FMetadata;       // made by Metadata() only
   std::vector<std::uint8_t> FDescriptors;
   bool FLayoutCurrent = false;
   bool FLayoutDirty = true;  // tree changed since the last BuildLayout

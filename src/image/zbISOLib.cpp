@@ -113,9 +113,21 @@ class TSystemUse {
  public:
   enum class Role { Normal, Placeholder, Relocated, RelocationFolder };
 
-  // out: the metadata buffer (nullptr while laying out).
-  TSystemUse(const Compilation& c, const TLayout& L, TDateTime now, int nowBias, std::uint8_t* out)
-      : comp_(c), L(L), now_(EntryMoment(now, nowBias)), nowZone_(ZoneQuarters(-nowBias)), out_(out) {}
+  // out: sectors [outFirst, outEnd) of the metadata, where the pieces of
+  // continuation areas that fall there are written (nullptr while laying
+  // out).
+  TSystemUse(const Compilation& c, const TLayout& L, TDateTime now, int nowBias, std::uint8_t* out,
+             std::uint32_t outFirst = 0, std::uint32_t outEnd = 0)
+      : comp_(c), L(L), now_(EntryMoment(now, nowBias)), nowZone_(ZoneQuarters(-nowBias)), out_(out),
+        outFirst_(outFirst), outEnd_(outEnd) {}
+
+  // The place of the next piece (bytes from the first continuation area),
+  // and a walk begun at a directory whose pieces start at such a place.
+  std::uint64_t Cursor() const { return static_cast<std::uint64_t>(sector_) * kSectorSize + offset_; }
+  void Seek(std::uint64_t cursor) {
+    sector_ = static_cast<std::uint32_t>(cursor / kSectorSize);
+    offset_ = static_cast<std::uint32_t>(cursor % kSectorSize);
+  }
 
   // Called on entering each directory, before its records: the names its
   // children have for Rock Ridge readers (the names they were given; a file
@@ -300,12 +312,12 @@ class TSystemUse {
         at.push_back(Allocate(lengths.back()));
       }
       for (std::size_t k = 0; k < pieces.size(); ++k) {
-        if (!out_) continue;
+        if (!out_ || at[k].first < outFirst_ || at[k].first >= outEnd_) continue;
         std::string bytes;
         for (const auto& e : pieces[k]) bytes += e;
         if (k + 1 < pieces.size())
           bytes += rr::CE(at[k + 1].first, at[k + 1].second, static_cast<std::uint32_t>(lengths[k + 1]));
-        std::memcpy(out_ + static_cast<std::size_t>(at[k].first - L.StartAddress) * kSectorSize + at[k].second,
+        std::memcpy(out_ + static_cast<std::size_t>(at[k].first - outFirst_) * kSectorSize + at[k].second,
                     bytes.data(), bytes.size());
       }
       for (const auto& e : in) area += e;
@@ -320,6 +332,7 @@ class TSystemUse {
   std::time_t now_;
   std::int8_t nowZone_;
   std::uint8_t* out_;
+  std::uint32_t outFirst_, outEnd_;
   std::uint32_t sector_ = 0, offset_ = 0;
   const TDEntry* current_ = nullptr;
   std::unordered_map<const TFEntry*, std::string> renamed_;
@@ -449,9 +462,11 @@ TLayout BuildLayout(Compilation& compilation, const TLayoutOptions& options, con
     for (const auto& f : compilation.Files())
       if (f->Directory) ++f->Parent->Subdirs;
     TSystemUse susp(compilation, L, 0, 0, nullptr);
+    L.RockRidgeCursor.clear();
     for (std::size_t i = 0; i < L.IsoDirs.size(); ++i) {
       const TDEntry& d = *L.IsoDirs[i];
       const TDirRecords records = RecordsOf(L, i, false);
+      L.RockRidgeCursor.push_back(susp.Cursor());
       susp.BeginDirectory(d, records.children);
       L.IsoDotLengths.push_back(static_cast<std::uint8_t>(34 + susp.Dot(d, 34).size()));
       L.IsoDotLengths.push_back(static_cast<std::uint8_t>(34 + susp.DotDot(d, 34).size()));
@@ -465,6 +480,7 @@ TLayout BuildLayout(Compilation& compilation, const TLayoutOptions& options, con
         L.IsoRecordLengths[L.IsoRecordStart[i] + k] = static_cast<std::uint8_t>(length);
       }
     }
+    L.RockRidgeCursor.push_back(susp.Cursor());
     L.RockRidgeSectors = susp.Sectors();
   }
 
@@ -576,21 +592,19 @@ namespace {
 
 class MetadataWriter {
  public:
-  MetadataWriter(const Compilation& c, const TLayout& l, const TVolumeInfo& i, std::vector<std::uint8_t>& o)
-      : comp_(c), L(l), info_(i), out_(o) {}
+  MetadataWriter(const Compilation& c, const TLayout& l, const TVolumeInfo& i) : comp_(c), L(l), info_(i) {}
 
   // False when a record came out longer or shorter than the layout planned.
   bool Consistent() const { return consistent_; }
 
-  void Write() {
-    out_.assign(L.MetadataBytes(), 0);
+  void Write(std::vector<std::uint8_t>& out) {
+    out.assign(L.MetadataBytes(), 0);
+    base_ = out.data();
+    baseLba_ = L.StartAddress;
     VolumeDescriptor(L.Pvd, false);
     if (L.Bootable) BootRecord();
     if (L.Joliet) VolumeDescriptor(L.JolietSvd, true);
-    std::uint8_t* t = Sector(L.Terminator);
-    t[0] = 255;
-    std::memcpy(t + 1, "CD001", 5);
-    t[6] = 1;
+    Terminator();
     PathTable(L.IsoL, L.IsoOrder, false, false);
     PathTable(L.IsoM, L.IsoOrder, false, true);
     if (L.Joliet) {
@@ -598,7 +612,7 @@ class MetadataWriter {
       PathTable(L.JolietM, L.JolietOrder, true, true);
     }
     std::optional<TSystemUse> susp;
-    if (L.RockRidge) susp.emplace(comp_, L, info_.Now, info_.TimeZoneBias, out_.data());
+    if (L.RockRidge) susp.emplace(comp_, L, info_.Now, info_.TimeZoneBias, out.data(), L.StartAddress, L.MetadataEnd);
     for (std::size_t i = 0; i < L.IsoDirs.size(); ++i)
       Directory(*L.IsoDirs[i], RecordsOf(L, i, false), DotsOf(L, i, false), false, susp ? &*susp : nullptr);
     if (L.Joliet)
@@ -607,8 +621,112 @@ class MetadataWriter {
     if (L.Bootable) BootCatalog();
   }
 
+  // The same bytes, only sectors [lba, lba + sectors) of them: each
+  // structure that reaches into the range is written whole into a scratch
+  // buffer and its part in the range copied out.
+  void WriteRange(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* out) {
+    std::memset(out, 0, static_cast<std::size_t>(sectors) * kSectorSize);
+    const std::uint32_t end = lba + sectors;
+    std::vector<std::uint8_t> scratch;
+    auto emit = [&](std::uint32_t first, std::uint32_t count, const auto& write) {
+      if (count == 0 || first >= end || first + count <= lba) return;
+      scratch.assign(static_cast<std::size_t>(count) * kSectorSize, 0);
+      base_ = scratch.data();
+      baseLba_ = first;
+      write();
+      const std::uint32_t from = std::max(first, lba), to = std::min(first + count, end);
+      std::memcpy(out + static_cast<std::size_t>(from - lba) * kSectorSize,
+                  scratch.data() + static_cast<std::size_t>(from - first) * kSectorSize,
+                  static_cast<std::size_t>(to - from) * kSectorSize);
+    };
+    emit(L.Pvd, 1, [&] { VolumeDescriptor(L.Pvd, false); });
+    if (L.Bootable) emit(L.BootRecord, 1, [&] { BootRecord(); });
+    if (L.Joliet) emit(L.JolietSvd, 1, [&] { VolumeDescriptor(L.JolietSvd, true); });
+    emit(L.Terminator, 1, [&] { Terminator(); });
+    const std::uint32_t isoTable = SectorsOf(L.IsoPathTableSize), jolietTable = SectorsOf(L.JolietPathTableSize);
+    emit(L.IsoL, isoTable, [&] { PathTable(L.IsoL, L.IsoOrder, false, false); });
+    emit(L.IsoM, isoTable, [&] { PathTable(L.IsoM, L.IsoOrder, false, true); });
+    if (L.Joliet) {
+      emit(L.JolietL, jolietTable, [&] { PathTable(L.JolietL, L.JolietOrder, true, false); });
+      emit(L.JolietM, jolietTable, [&] { PathTable(L.JolietM, L.JolietOrder, true, true); });
+    }
+    // Directory extents lie in directory order in each area, and so do
+    // the pieces of their continuation areas: the first directory reaching
+    // into the range is found by bisection.
+    std::optional<TSystemUse> susp;
+    if (L.RockRidge) {
+      if (L.RockRidgeCursor.size() != L.IsoDirs.size() + 1) {
+        consistent_ = false;
+        return;
+      }
+      susp.emplace(comp_, L, info_.Now, info_.TimeZoneBias, out, lba, end);
+    }
+    for (const bool joliet : {false, true}) {
+      if (joliet && !L.Joliet) break;
+      const std::uint32_t area = joliet ? L.JolietDirArea : L.IsoDirArea;
+      const std::size_t count = joliet ? comp_.Dirs().size() : L.IsoDirs.size();
+      auto first = [&](std::size_t i) {
+        const TDEntry& d = *L.IsoDirs[i];
+        return area + static_cast<std::uint32_t>(joliet ? d.JolietExtentOffset : d.IsoExtentOffset);
+      };
+      auto sectorsOf = [&](std::size_t i) {
+        const TDEntry& d = *L.IsoDirs[i];
+        return SectorsOf(joliet ? d.JolietExtentSize : d.IsoExtentSize);
+      };
+      // The continuation sectors directory i's pieces take: [from, to).
+      const bool continued = !joliet && susp;
+      auto pieceFirst = [&](std::size_t i) {
+        return L.RockRidgeArea + static_cast<std::uint32_t>(L.RockRidgeCursor[i] / kSectorSize);
+      };
+      auto pieceEnd = [&](std::size_t i) {
+        return L.RockRidgeArea + static_cast<std::uint32_t>((L.RockRidgeCursor[i + 1] + kSectorSize - 1) / kSectorSize);
+      };
+      // Monotone in i, as both kinds of places are.
+      auto before = [&](std::size_t i) {
+        return first(i) + sectorsOf(i) <= lba && (!continued || pieceEnd(i) <= lba);
+      };
+      std::size_t lo = 0, hi = count;
+      while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (before(mid)) lo = mid + 1;
+        else hi = mid;
+      }
+      for (std::size_t i = lo; i < count; ++i) {
+        if (first(i) >= end && (!continued || pieceFirst(i) >= end)) break;
+        const bool extentIn = first(i) < end && first(i) + sectorsOf(i) > lba;
+        const bool piecesIn = continued && L.RockRidgeCursor[i] != L.RockRidgeCursor[i + 1] && pieceFirst(i) < end &&
+                              pieceEnd(i) > lba;
+        if (!extentIn && !piecesIn) continue;
+        const TDEntry& d = *L.IsoDirs[i];
+        const std::uint32_t n = sectorsOf(i);
+        scratch.assign(static_cast<std::size_t>(n) * kSectorSize, 0);
+        base_ = scratch.data();
+        baseLba_ = first(i);
+        if (joliet) {
+          Directory(d, RecordsOf(L, i, true), {34, 34}, true, nullptr);
+        } else {
+          if (susp) susp->Seek(L.RockRidgeCursor[i]);
+          Directory(d, RecordsOf(L, i, false), DotsOf(L, i, false), false, susp ? &*susp : nullptr);
+        }
+        if (!extentIn) continue;
+        const std::uint32_t from = std::max(first(i), lba), to = std::min(first(i) + n, end);
+        std::memcpy(out + static_cast<std::size_t>(from - lba) * kSectorSize,
+                    scratch.data() + static_cast<std::size_t>(from - first(i)) * kSectorSize,
+                    static_cast<std::size_t>(to - from) * kSectorSize);
+      }
+    }
+    if (L.Bootable) emit(L.BootCatalog, 1, [&] { BootCatalog(); });
+  }
+
  private:
-  std::uint8_t* Sector(std::uint32_t lba) { return out_.data() + static_cast<std::size_t>(lba - L.StartAddress) * kSectorSize; }
+  std::uint8_t* Sector(std::uint32_t lba) { return base_ + static_cast<std::size_t>(lba - baseLba_) * kSectorSize; }
+
+  void Terminator() {
+    std::uint8_t* t = Sector(L.Terminator);
+    t[0] = 255;
+    std::memcpy(t + 1, "CD001", 5);
+    t[6] = 1;
+  }
 
   // 8-bit descriptor text: uppercased, non-ASCII characters as "_", cut and
   // padded with blanks.
@@ -841,7 +959,8 @@ class MetadataWriter {
   const Compilation& comp_;
   const TLayout& L;
   const TVolumeInfo& info_;
-  std::vector<std::uint8_t>& out_;
+  std::uint8_t* base_ = nullptr;  // where sector baseLba_ is written
+  std::uint32_t baseLba_ = 0;
 };
 
 }  // namespace
@@ -849,8 +968,20 @@ class MetadataWriter {
 bool BuildMetadata(const Compilation& compilation, const TLayout& layout, const TVolumeInfo& info,
                    std::vector<std::uint8_t>& out) {
   if (layout.IsoOrder.size() != layout.IsoDirs.size() || layout.IsoDirs.size() < compilation.Dirs().size()) return false;
-  MetadataWriter writer(compilation, layout, info, out);
-  writer.Write();
+  MetadataWriter writer(compilation, layout, info);
+  writer.Write(out);
+  return writer.Consistent();
+}
+
+TMetadataSource::TMetadataSource(const Compilation& compilation, const TLayout& layout, const TVolumeInfo& info)
+    : compilation_(compilation), layout_(layout), info_(info) {}
+
+bool TMetadataSource::Read(std::uint32_t firstSector, std::uint32_t sectors, std::uint8_t* out) const {
+  if (layout_.IsoOrder.size() != layout_.IsoDirs.size() || layout_.IsoDirs.size() < compilation_.Dirs().size())
+    return false;
+  if (firstSector > Sectors() || sectors > Sectors() - firstSector) return false;
+  MetadataWriter writer(compilation_, layout_, info_);
+  writer.WriteRange(layout_.StartAddress + firstSector, sectors, out);
   return writer.Consistent();
 }
 

@@ -67,6 +67,10 @@ struct TLayout {
   bool RockRidge = false;
   bool RockRidgeOwners = false;
   std::uint32_t RockRidgeArea = 0, RockRidgeSectors = 0;  // continuation areas, after the ISO directories
+  // Where in the continuation areas (bytes from RockRidgeArea) the pieces
+  // of each ISO directory's records begin, and, last, where they end: a
+  // range of the metadata is written from the directories that reach it.
+  std::vector<std::uint64_t> RockRidgeCursor;
   // The ISO 9660 directories: the compilation's, then the relocation
   // folder when Rock Ridge needs one.
   std::vector<TDEntry*> IsoDirs;
@@ -122,6 +126,28 @@ std::string DescriptorDate(TDateTime value);
 // only when the layout does not belong to this compilation.
 bool BuildMetadata(const Compilation& compilation, const TLayout& layout, const TVolumeInfo& info,
                    std::vector<std::uint8_t>& out);
+
+// The metadata produced piece by piece, as the session is streamed, so that
+// it is never held whole: a compilation of hundreds of thousands of files
+// has tens of megabytes of directory records. The same bytes as
+// BuildMetadata. Reads the compilation and the layout, which must stay
+// unchanged while it is in use, and outlive it.
+class TMetadataSource {
+ public:
+  TMetadataSource(const Compilation& compilation, const TLayout& layout, const TVolumeInfo& info);
+
+  // Sectors of the metadata (from the layout's start address).
+  std::uint32_t Sectors() const { return static_cast<std::uint32_t>(layout_.MetadataBytes() / kSectorSize); }
+  // Fills out with sectors [firstSector, firstSector + sectors) of the
+  // metadata, counted from its start. False when the range lies beyond it
+  // or the layout does not belong to the compilation.
+  bool Read(std::uint32_t firstSector, std::uint32_t sectors, std::uint8_t* out) const;
+
+ private:
+  const Compilation& compilation_;
+  const TLayout& layout_;
+  TVolumeInfo info_;
+};
 
 // The boot catalog media type for a boot image of so many sectors.
 std::uint8_t BootMediaType(std::uint32_t sectors);

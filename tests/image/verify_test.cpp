@@ -134,8 +134,8 @@ TEST(ImageReader, DigestsAreThoseOfTheSourcesHolesIncluded) {
   const TImagePlan plan = s.b.ImagePlan();
   ASSERT_EQ(s.digests.size(), plan.Files.size());
   for (std::size_t i = 0; i < plan.Files.size(); ++i)
-    EXPECT_EQ(platform::HexDigest(s.digests[i]), platform::HexDigest(Sha(ReadAll(plan.Files[i].SourcePath))))
-        << plan.Files[i].SourcePath;
+    EXPECT_EQ(platform::HexDigest(s.digests[i]), platform::HexDigest(Sha(ReadAll(plan.Files[i].SourcePath()))))
+        << plan.Files[i].SourcePath();
 }
 
 TEST(Verifier, EachDamageIsReportedForTheRightFile) {

@@ -81,7 +81,7 @@ TEST_F(ImportTest, JolietSessionKeepsNamesExtentsAndAttributes) {
   EXPECT_TRUE(report->Imported);
   EXPECT_EQ(report->Extent, 500);
   EXPECT_EQ(report->Size, 9000);
-  EXPECT_TRUE(report->SourcePath.empty());
+  EXPECT_TRUE(report->SourcePath().empty());
   EXPECT_EQ(tree_.TotalRoundedSize(), 0) << "imported files add nothing to the new session's data";
   const TFEntry* photo = FileAt("\\PHOTOS", "Ünïcode name.jpg");
   ASSERT_NE(photo, nullptr);
@@ -386,7 +386,7 @@ TEST_F(ImportTest, EntriesOfTheCompilationWinOverImportedOnes) {
   const TFEntry* f = FileAt("\\DOCS", "report.txt");
   ASSERT_NE(f, nullptr);
   EXPECT_FALSE(f->Imported);
-  EXPECT_EQ(f->SourcePath, "/home/me/report.txt");
+  EXPECT_EQ(f->SourcePath(), "/home/me/report.txt");
   EXPECT_NE(FileAt("\\DOCS", "old.txt"), nullptr);
   // Importing again changes nothing.
   const int files = tree_.FileCount();
