@@ -1,5 +1,6 @@
 // velloran burn [--drive ID] [--speed N] [--volume LABEL] [--finalize] [--test]
-//               [--boot IMAGE] [--eject] [--verify] [--import last|N] PATH|DEST=SRC...
+//               [--boot IMAGE] [--eject] [--verify] [--import last|N | --new-session]
+//               PATH|DEST=SRC...
 // velloran burn-image [--drive ID] [--speed N] [--finalize] [--test] [--eject] [--verify] IMAGE
 #include "cli/commands.h"
 #include "cli/compilation_args.h"
@@ -8,6 +9,7 @@
 #include "cli/verify_report.h"
 #include "drive/mmc_reply.h"
 #include "drive/zbASPI.h"
+#include "recording/speed_text.h"
 #include "recording/zbStreamEx.h"
 
 #include <cmath>
@@ -27,6 +29,7 @@ struct BurnOptions {
   CompilationArgs compilation;
   std::string image;
   std::string import;  // "last" or a session number: append to that session's files
+  bool newSession = false;  // append without carrying the disc's files forward
 };
 
 // The session --import names: 255 for the last, 0 when unreadable.
@@ -71,6 +74,24 @@ int ImportEarlierSession(image::TZCDBurner& b, const std::string& which, const s
   }
   std::cout << "Imported " << b.FileCount() - before << " files and folders from session "
             << b.LastImportedSession << ".\n";
+  return kExitOk;
+}
+
+// Every reader (the kernel's included) shows only a disc's newest session:
+// a session that does not carry the earlier files forward hides them from
+// the user although they are still on the disc. So an append keeps the last
+// session's files unless --new-session asks for a session of its own.
+int KeepFilesOnDisc(image::TZCDBurner& b, const std::string& prefix) {
+  if (!b.DiscHoldsFiles()) return kExitOk;
+  if (!b.ImportSession(255, b.RootDir())) {
+    std::cerr << prefix << "the files already on the disc could not be read, so the new session would hide them; "
+              << "give --new-session to record a session that shows only the new files\n";
+    return kExitFailure;
+  }
+  const int files = b.ImportedFileCount();
+  std::cout << "Keeping the " << recording::GroupThousands(static_cast<std::uint32_t>(files))
+            << (files == 1 ? " file" : " files") << " already on the disc (session " << b.LastImportedSession
+            << ").\n";
   return kExitOk;
 }
 
@@ -190,8 +211,11 @@ int RunBurn(const BurnOptions& o, const GlobalOptions& globals) {
     std::cerr << prefix << "nothing to burn: the folders given are empty\n";
     return kExitUsage;
   }
-  if (!o.import.empty())
+  if (!o.import.empty()) {
     if (int rc = ImportEarlierSession(b, o.import, prefix); rc != kExitOk) return rc;
+  } else if (!o.newSession) {
+    if (int rc = KeepFilesOnDisc(b, prefix); rc != kExitOk) return rc;
+  }
   // Lay the session out once against the disc to check that it fits before
   // a write-once disc is touched; the job lays it out again.
   b.RequestNextWritableAddress = true;
@@ -260,8 +284,13 @@ const CommandRegistration burnRegistration([](CLI::App& app, const GlobalOptions
   auto o = std::make_shared<BurnOptions>();
   CLI::App* cmd = app.add_subcommand("burn", "Burn files and folders to a CD/DVD (a new session)");
   AddDiscOptions(cmd, *o);
-  cmd->add_option("--import", o->import,
-                  "Append to a multi-session disc: keep the files of session N (or the last) in the new session");
+  CLI::Option* import = cmd->add_option(
+      "--import", o->import,
+      "Append to a multi-session disc: keep the files of session N (or the last) in the new session "
+      "(default: the last session's)");
+  cmd->add_flag("--new-session", o->newSession,
+                "Append a session that shows only the new files (the earlier ones stay on the disc, unseen)")
+      ->excludes(import);
   AddCompilationOptions(cmd, o->compilation);
   cmd->callback([o, &globals, exitCode] { *exitCode = RunBurn(*o, globals); });
 });

@@ -164,6 +164,13 @@ class TZCDBurner : public drive::TSCSIDevice {
   bool ImportSession(std::uint8_t SessionNo, TDEntry* Root);
   // The session the last successful ImportSession read.
   int LastImportedSession = 0;
+  // True when the disc in the drive holds files that a new session would
+  // hide unless it carries them forward: an appendable disc with a session,
+  // or an overwritable one with a file system. Every reader shows only the
+  // newest session.
+  bool DiscHoldsFiles();
+  // Files (not folders) of the compilation entered from an earlier session.
+  int ImportedFileCount() const;
   // Reads one directory extent (Size bytes at Lba) of the disc into Dir and
   // recurses into its subdirectories; true when at least one record was
   // handled.

@@ -84,6 +84,21 @@ std::uint32_t TZCDBurner::WholeVolumeEnd(std::uint32_t start, std::uint32_t end)
   return 0;
 }
 
+bool TZCDBurner::DiscHoldsFiles() {
+  drive::TDisc disc{};
+  if (!GetDiscInfo(disc) || !disc.ready) return false;
+  if (Overwritable(GetDiscKind())) return VolumeSpaceSize() > 0;
+  // A closed disc takes no new session, so nothing of it can be hidden.
+  return GetDiscStatus() == 1 && GetSessionCount() > 0;
+}
+
+int TZCDBurner::ImportedFileCount() const {
+  int n = 0;
+  for (const auto& f : FCompilation.Files())
+    if (f->Imported && !(f->Attributes & 16)) ++n;
+  return n;
+}
+
 bool TZCDBurner::ImportSession(std::uint8_t SessionNo, TDEntry* Root) {
   int session = 0;
   std::uint32_t start = 0;

@@ -83,6 +83,7 @@ append() { # BURNER DEV SRC
       reload "$2"
       image /tmp/next.iso "$3" "$ms" "$2" && wodim -v dev="$2" -tao -multi -data /tmp/next.iso ;;
     growisofs) reload "$2" && growisofs -M "$2" -R -J -graft-points "s2/=$3" ;;
-    velloran) /opt/velloran/bin/velloran burn --drive "0:${2#/dev/sr}:0" --import last "s2=$3" ;;
+    # An append keeps the disc's files without being asked to.
+    velloran) /opt/velloran/bin/velloran burn --drive "0:${2#/dev/sr}:0" "s2=$3" ;;
   esac
 }

@@ -96,6 +96,17 @@ class CliTest : public ::testing::Test {
     return false;
   }
 
+  // Where the newest session's descriptors are read from: its first track's
+  // start, or 0 on a disc that keeps one file system from address 0.
+  std::string LastSessionStart() {
+    const Result status = Run("recorder status");
+    std::string start = "0";
+    const std::regex track(R"(Track \d+:\s+session \d+, start (\d+), size \d+, complete)");
+    for (std::sregex_iterator it(status.out.begin(), status.out.end(), track), end; it != end; ++it)
+      start = (*it)[1];
+    return start;
+  }
+
   fs::path dir_;
 };
 
@@ -166,6 +177,38 @@ INSTANTIATE_TEST_SUITE_P(Media, CliMedia,
                              else if (c == '+') c = 'P';
                            return name;
                          });
+
+// A second burn keeps what the first one recorded: every reader shows only
+// the newest session, so a session without the earlier files would hide
+// them. --new-session records a session that shows only its own files.
+TEST_P(CliMedia, AppendKeepsTheDiscsFilesUnlessANewSessionIsAsked) {
+  ASSERT_EQ(Run(std::string("recorder insert ") + GetParam().kind).code, 0);
+  Result r = Run("burn s1");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.find("Keeping"), std::string::npos) << "a blank disc has nothing to keep: " << r.out;
+  r = Run("burn s2");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Keeping the 2 files already on the disc (session 1)."), std::string::npos) << r.out;
+  const std::string kept = LastSessionStart();
+  ASSERT_EQ(Run("recorder export kept.img").code, 0);
+
+  r = Run("burn --new-session s3");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.find("Keeping"), std::string::npos) << r.out;
+  const std::string alone = LastSessionStart();
+  ASSERT_EQ(Run("recorder export alone.img").code, 0);
+  EXPECT_EQ(Run("burn --new-session --import last s3").code, 2) << "the two options contradict each other";
+
+  for (const char* tool : {"xorriso", "isoinfo"})
+    if (Sh(std::string("command -v ") + tool).code != 0) GTEST_SKIP() << tool << " is not installed";
+  if (Sh("/usr/bin/python3 -c 'import pycdlib'").code != 0) GTEST_SKIP() << "pycdlib is not installed";
+  for (const char* folder : {"s1", "s2"}) fs::copy(dir_ / folder, dir_ / "s12", fs::copy_options::recursive);
+  const std::string check = "/usr/bin/python3 " VELLORAN_SOURCE_DIR "/tests/tools/check_image.py ";
+  r = Sh(check + "kept.img s12 --readers xorriso,isoinfo,pycdlib --session-start " + kept);
+  EXPECT_EQ(r.code, 0) << "session at " << kept << ":\n" << r.out;
+  r = Sh(check + "alone.img s3 --readers xorriso,isoinfo,pycdlib --session-start " + alone);
+  EXPECT_EQ(r.code, 0) << "session at " << alone << ":\n" << r.out;
+}
 
 TEST_F(CliTest, EraseAndEject) {
   ASSERT_EQ(Run("recorder insert cd-r").code, 0);
