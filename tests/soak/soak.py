@@ -162,7 +162,13 @@ class Soak:
         expected = dict(self.visible) if imported else {}
         expected.update(files)
         finalize = self.rng.random() < 0.05
-        args = ["burn"] + (["--import", "last"] if imported else []) + (["--finalize"] if finalize else [])
+        # Carrying the disc's files forward is what burn does by default;
+        # --import last says so explicitly, --new-session leaves them out.
+        if imported:
+            keep = self.rng.choice([["--import", "last"], []])
+        else:
+            keep = ["--new-session"]
+        args = ["burn"] + keep + (["--finalize"] if finalize else [])
         args.append(self.stage(files))
         mode = self.rng.choices(["plain", "cancel", "kill", "fault"], [45, 20, 15, 20])[0]
         fault = None
