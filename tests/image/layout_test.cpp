@@ -583,5 +583,169 @@ TEST(Layout, DebugLinesWhenAsked) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Sorting .... Done"), lines.end());
 }
 
+// Reads the whole metadata through a TMetadataSource in ranges of the sizes
+// given, taken in turn (so that the ranges start everywhere), and checks
+// that the bytes are those BuildMetadata writes at once.
+void ExpectRangesAreTheWholeMetadata(const Compilation& c, const TLayout& L, const TVolumeInfo& info,
+                                     std::initializer_list<std::vector<std::uint32_t>> sizeCycles) {
+  std::vector<std::uint8_t> whole;
+  ASSERT_TRUE(BuildMetadata(c, L, info, whole));
+  const TMetadataSource source(c, L, info);
+  ASSERT_EQ(std::size_t{source.Sectors()} * kSectorSize, whole.size());
+  for (const auto& sizes : sizeCycles) {
+    std::vector<std::uint8_t> streamed(whole.size(), 0xEE);
+    std::size_t turn = 0;
+    for (std::uint32_t at = 0; at < source.Sectors(); ++turn) {
+      const std::uint32_t n = std::min(sizes[turn % sizes.size()], source.Sectors() - at);
+      ASSERT_TRUE(source.Read(at, n, streamed.data() + std::size_t{at} * kSectorSize)) << "at " << at << " n " << n;
+      at += n;
+    }
+    if (streamed == whole) continue;
+    std::size_t k = 0;
+    while (streamed[k] == whole[k]) ++k;
+    ADD_FAILURE() << "ranges of " << testing::PrintToString(sizes) << " sectors: first difference in sector "
+                  << k / kSectorSize << " (LBA " << L.StartAddress + k / kSectorSize << "), byte "
+                  << k % kSectorSize;
+  }
+  std::vector<std::uint8_t> sector(2 * kSectorSize);
+  EXPECT_FALSE(source.Read(source.Sectors(), 1, sector.data()));
+  EXPECT_FALSE(source.Read(source.Sectors() - 1, 2, sector.data()));
+}
+
+// The jobs stream the metadata in pieces of any size: every piece must be
+// the bytes the whole buffer holds there, whatever structure it cuts
+// through (a descriptor, a path table, a directory of several sectors, the
+// boot catalog), in both sessions' positions and with or without Joliet.
+TEST(Metadata, StreamedInPiecesOfAnySizeIsTheWholeBuffer) {
+  Compilation c;
+  platform::TSearchRec rec;
+  rec.Attr = 32;
+  rec.Time = 1700000000;
+  TDEntry* big = c.CreateDir(nullptr, "a folder of many files", 16);
+  for (int i = 0; i < 300; ++i) {  // several sectors of records
+    rec.Name = "file with a long name number " + std::to_string(i) + ".txt";
+    rec.Size = i * 1000;
+    c.AddFileEntry(big, "/nonexistent", rec, 0);
+  }
+  for (int d = 0; d < 40; ++d) {
+    TDEntry* sub = c.CreateDir(d % 2 ? big : nullptr, "sub" + std::to_string(d), 16);
+    rec.Name = "inside.dat";
+    c.AddFileEntry(sub, "/nonexistent", rec, 0);
+  }
+  ResolveNames(c);
+  struct Row {
+    bool joliet, bootable;
+    std::uint32_t start;
+  };
+  for (const Row row : {Row{true, false, 0}, Row{false, false, 0}, Row{true, true, 0}, Row{true, true, 31000},
+                        Row{false, true, 12345}}) {
+    SCOPED_TRACE(testing::Message() << "joliet " << row.joliet << " bootable " << row.bootable << " start "
+                                    << row.start);
+    TLayoutOptions options;
+    options.Joliet = row.joliet;
+    options.Bootable = row.bootable;
+    options.BootImageBytes = row.bootable ? 1474560 : 0;
+    options.StartAddress = row.start;
+    const TLayout L = BuildLayout(c, options);
+    TVolumeInfo info;
+    info.IdVolume = "PIECES";
+    info.Now = 45000.5;
+    ExpectRangesAreTheWholeMetadata(c, L, info, {{1}, {2}, {5}, {16}, {L.MetadataEnd - L.StartAddress}});
+  }
+}
+
+// With Rock Ridge the records of a directory also write pieces into the
+// continuation areas after all the directories, and a directory too deep
+// for ISO 9660 is moved below the relocation folder (its records then lie
+// after every other directory's, its pieces too): a range must get the
+// pieces of every directory that reaches into it, from wherever the range
+// starts and whatever it cuts through.
+TEST(Metadata, StreamedWithRockRidgeIsTheWholeBuffer) {
+  Compilation c;
+  platform::TSearchRec rec;
+  rec.Attr = 32;
+  rec.Time = 1700000000;
+  rec.Mode = 0100640;
+  rec.Uid = 1000;
+  rec.Gid = 100;
+  auto file = [&](TDEntry* dir, const std::string& name, std::int64_t size) {
+    rec.Name = name;
+    rec.Size = size;
+    ASSERT_NE(c.AddFileEntry(dir, "/nonexistent", rec, 0), nullptr) << name;
+  };
+  // Names over the room of a record: each needs a continuation area, and
+  // the areas of this folder alone take several sectors.
+  TDEntry* longNames = c.CreateDir(nullptr, "Long names", 16);
+  for (int i = 0; i < 120; ++i) file(longNames, std::to_string(i) + " " + std::string(180 + i % 60, 'n') + ".jpg", i);
+  // Folders without continuation areas between folders with them.
+  for (int d = 0; d < 12; ++d) {
+    TDEntry* sub = c.CreateDir(d % 3 ? nullptr : longNames, "plain" + std::to_string(d), 16);
+    file(sub, "a.txt", 10);
+    if (d % 4 == 1) file(sub, "x" + std::string(230, 'y') + std::to_string(d), 5);
+  }
+  // Links whose targets take continuation areas too.
+  platform::TSearchRec link;
+  link.Attr = platform::faSymLink;
+  link.Time = 1700000000;
+  link.Mode = 0120777;
+  for (int i = 0; i < 6; ++i) {
+    link.Name = "link" + std::to_string(i);
+    link.LinkTarget = "../" + std::string(150 + 40 * i, 't') + "/" + std::string(120, 'u');
+    ASSERT_NE(c.AddFileEntry(longNames, "/nonexistent", link, 0), nullptr);
+  }
+  // Two chains of twelve levels: the levels below the eighth are moved.
+  for (const std::string top : {"deep", "deeper"}) {
+    TDEntry* d = c.CreateDir(nullptr, top, 16);
+    for (int level = 2; level <= 12; ++level) {
+      d = c.CreateDir(d, "level " + std::to_string(level) + " " + std::string(level * 15, 'l'), 16);
+      file(d, "here.txt", level);
+      if (level >= 8)
+        for (int i = 0; i < 25; ++i) file(d, "photo " + std::to_string(i) + std::string(200, 'p') + ".jpg", i);
+    }
+  }
+  ResolveNames(c);
+  struct Row {
+    bool joliet, bootable, owners;
+    std::uint32_t start;
+  };
+  const Row rows[] = {{true, false, false, 0}, {false, false, true, 0}, {true, true, true, 0},
+                      {true, false, false, 23456}, {false, true, false, 1200}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "joliet " << row.joliet << " bootable " << row.bootable << " owners "
+                                    << row.owners << " start " << row.start);
+    TLayoutOptions options;
+    options.RockRidge = true;
+    options.RockRidgeOwners = row.owners;
+    options.Joliet = row.joliet;
+    options.Bootable = row.bootable;
+    options.BootImageBytes = row.bootable ? 1474560 : 0;
+    options.StartAddress = row.start;
+    const TLayout L = BuildLayout(c, options);
+    // What the compilation must bring about, or the test proves little.
+    ASSERT_TRUE(L.Relocation);
+    EXPECT_EQ(L.Relocation->Moved.size(), 2u);
+    EXPECT_GE(L.RockRidgeSectors, 12u);
+    EXPECT_GE(longNames->IsoExtentSize, 4 * kSectorSize);
+    TVolumeInfo info;
+    info.IdVolume = "PIECES";
+    info.Now = 45000.5;
+    info.TimeZoneBias = -60;
+    ExpectRangesAreTheWholeMetadata(c, L, info, {{1}, {3}, {17}, {2, 5, 1, 17, 3}, {L.MetadataEnd - L.StartAddress}});
+    if (&row != &rows[0]) continue;
+    // Every range of up to a few sectors, from every sector.
+    std::vector<std::uint8_t> whole;
+    ASSERT_TRUE(BuildMetadata(c, L, info, whole));
+    const TMetadataSource source(c, L, info);
+    std::vector<std::uint8_t> piece(7 * kSectorSize);
+    for (std::uint32_t at = 0; at < source.Sectors(); ++at)
+      for (const std::uint32_t n : {1u, 2u, 7u}) {
+        if (at + n > source.Sectors()) continue;
+        ASSERT_TRUE(source.Read(at, n, piece.data()));
+        ASSERT_EQ(0, std::memcmp(piece.data(), whole.data() + std::size_t{at} * kSectorSize, n * kSectorSize))
+            << n << " sectors from sector " << at;
+      }
+  }
+}
+
 }  // namespace
 }  // namespace velloran::image
