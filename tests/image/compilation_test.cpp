@@ -521,6 +521,8 @@ TEST(Compilation, LookupsByNameFollowAddsRenamesAndRemovals) {
       entries[k].push_back(c.AddFileEntry(dirs[k], "/nonexistent", rec, 0));
       ASSERT_NE(entries[k].back(), nullptr);
     }
+  // The ISO names are indexed from the first question on, and kept so.
+  ASSERT_TRUE(c.IsoNameInUse(dirs[0], "D0F0.DAT"));
   // Removed from the end backwards, renamed from the start: holes open in
   // every stretch of the index.
   for (int i = kFiles - 1; i >= 0; --i)
