@@ -151,6 +151,42 @@ TEST_F(DiscIntegrity, BlankSequentialDvdRwKeepsItsWholeCapacityAfterTheFirstBurn
   EXPECT_EQ(Visible({{"a.txt", "alpha"}, {"large.bin", large}}), "");
 }
 
+// An overwritable disc whose volume descriptor understates the volume (as
+// a program that wrote it wrongly may leave it): the next session, placed
+// after the volume the descriptor describes, would land on data the import
+// carries forward. The burn is refused before anything is written, and the
+// earlier files stay as they were.
+class UnderstatedVolume : public DiscIntegrity, public ::testing::WithParamInterface<MediumKind> {};
+
+TEST_P(UnderstatedVolume, AppendNeverWritesOverAnImportedFile) {
+  Insert(GetParam(), vrec::InsertOptions{.formatted = GetParam() == MediumKind::DvdPlusRw});
+  const std::string big(400000, 'A');
+  Compile({{"one/a.bin", big}});
+  ASSERT_EQ(Burn(), "");
+  ASSERT_GT(burner_->VolumeSpaceSize(), 200u);
+  // Every read of sector 16 now says the volume ends at 40: below a.bin.
+  transport_.tamper = [](const std::uint8_t* cdb, std::span<std::uint8_t> data) {
+    if (cdb[0] != 0x28) return;
+    const std::uint32_t lba = be::load32(&cdb[2]);
+    const std::uint32_t count = be::load16(&cdb[7]);
+    if (lba > 16 || lba + count <= 16 || data.size() < (16 - lba + 1) * std::size_t{2048}) return;
+    std::uint8_t* pvd = data.data() + (16 - lba) * std::size_t{2048};
+    both::store32(pvd + 80, 40);
+  };
+  ASSERT_EQ(burner_->VolumeSpaceSize(), 40u);
+  Compile({{"two/b.bin", std::string(300000, 'B')}}, 255);
+  transport_.ClearLog();
+  const std::string error = Burn();
+  transport_.tamper = nullptr;
+  EXPECT_EQ(error.rfind("THE NEW SESSION WOULD OVERWRITE DATA OF AN EARLIER SESSION AT SECTOR", 0), 0u) << error;
+  EXPECT_TRUE(Sent(0x2A).empty()) << "nothing was written";
+  EXPECT_EQ(Visible({{"one/a.bin", big}}), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, UnderstatedVolume,
+                         ::testing::Values(MediumKind::DvdPlusRw, MediumKind::DvdRwRestricted, MediumKind::DvdRam),
+                         NameOf);
+
 // Records a session as other software does, with one or more tracks: the
 // first holds an ISO 9660 volume made by genisoimage from files, the others
 // filler data. The session is closed and left appendable.
