@@ -44,6 +44,15 @@ int ParseImport(const std::string& text) {
   }
 }
 
+// A drive that is becoming ready (a disc just loaded, a close or a format
+// still running) answers every question about the disc with NOT READY: the
+// disc would read as one without sessions or files, and the new session
+// would hide them. It is waited for first, as the burn job itself waits.
+// False when it does not become ready; LastSense says why.
+bool WaitForDisc(image::TZCDBurner& b) {
+  return b.WaitForDrive(60000, 500) == drive::TSCSIDevice::TWaitResult::Ready;
+}
+
 // Enters the files of an earlier session below the new ones (files given
 // on the command line win over imported ones of the same name).
 int ImportEarlierSession(image::TZCDBurner& b, const std::string& which, const std::string& prefix) {
@@ -53,7 +62,7 @@ int ImportEarlierSession(image::TZCDBurner& b, const std::string& which, const s
     return kExitUsage;
   }
   drive::TDisc disc{};
-  if (!b.GetDiscInfo(disc) || !disc.ready) {
+  if (!WaitForDisc(b) || !b.GetDiscInfo(disc) || !disc.ready) {
     std::cerr << prefix << "no disc in the drive (or the drive is not ready)\n";
     return kExitFailure;
   }
@@ -82,6 +91,13 @@ int ImportEarlierSession(image::TZCDBurner& b, const std::string& which, const s
 // the user although they are still on the disc. So an append keeps the last
 // session's files unless --new-session asks for a session of its own.
 int KeepFilesOnDisc(image::TZCDBurner& b, const std::string& prefix) {
+  if (!WaitForDisc(b)) {
+    // No disc holds no files (the burn then says that there is no disc).
+    if (drive::mmc::DecodeSense(b.LastSense).asc == 0x3A) return kExitOk;
+    std::cerr << prefix << "the drive is not ready, so the files already on the disc cannot be read and the new "
+              << "session would hide them; try again, or give --new-session to record the new files alone\n";
+    return kExitFailure;
+  }
   if (!b.DiscHoldsFiles()) return kExitOk;
   if (!b.ImportSession(255, b.RootDir())) {
     std::cerr << prefix << "the files already on the disc could not be read, so the new session would hide them; "

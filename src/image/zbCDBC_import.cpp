@@ -4,6 +4,7 @@
 #include "image/zbCDBC.h"
 
 #include "drive/byte_order.h"
+#include "drive/mmc_reply.h"
 #include "drive/zbConst.h"
 #include "image/session_import.h"
 
@@ -21,6 +22,24 @@ bool Overwritable(std::uint8_t kind) {
   return kind == kKindDvdPlusRw || kind == kKindDvdRam || kind == kKindDvdRwRestricted;
 }
 
+// How long a drive that is becoming ready, or ending a close or a format,
+// is waited for before a sector it refused counts as unreadable.
+constexpr std::uint32_t kReadyWaitMs = 60000;
+
+// One sector through READ (10). A drive that answers NOT READY while it
+// becomes ready or ends a long operation is waited for and asked again:
+// taken as an unreadable sector, its answer would drop files from the
+// import, or pass over a whole session for an older one.
+bool ReadSector(TZCDBurner& b, std::uint32_t lba, std::uint8_t* sector) {
+  for (int attempt = 0;; ++attempt) {
+    if (b.Read10(lba, 1, kSectorSize, sector)) return true;
+    const drive::mmc::SenseInfo s = drive::mmc::DecodeSense(b.LastSense);
+    const bool becomingReady = s.valid && !s.deferred && s.key == 0x02 && s.asc == 0x04;
+    if (!becomingReady || attempt >= 3) return false;
+    if (b.WaitForDrive(kReadyWaitMs, 500) != drive::TSCSIDevice::TWaitResult::Ready) return false;
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -32,7 +51,7 @@ class DriveImporter {
             tree,
             [&b](std::uint32_t lba, std::uint8_t* sector) {
               alignas(8) std::array<std::uint8_t, kSectorSize> buf{};
-              if (!b.Read10(lba, 1, kSectorSize, buf.data())) return false;
+              if (!ReadSector(b, lba, buf.data())) return false;
               std::memcpy(sector, buf.data(), kSectorSize);
               return true;
             },
@@ -72,13 +91,13 @@ std::uint32_t TZCDBurner::WholeVolumeEnd(std::uint32_t start, std::uint32_t end)
   alignas(8) std::array<std::uint8_t, kSectorSize> d{};
   if (start > 0xFFFFFFFFu - 37) return 0;
   for (std::uint32_t lba = start + 16; lba <= start + 36; ++lba) {
-    if (!Read10(lba, 1, kSectorSize, d.data())) return 0;
+    if (!ReadSector(*this, lba, d.data())) return 0;
     if (std::memcmp(&d[1], "CD001", 5) != 0) continue;
     if (d[0] == 255) return 0;
     if (d[0] != 1) continue;
     const std::uint32_t volumeEnd = le::load32(&d[80]);
     if (volumeEnd <= lba || volumeEnd > end) return 0;
-    if (!Read10(volumeEnd - 1, 1, kSectorSize, d.data())) return 0;
+    if (!ReadSector(*this, volumeEnd - 1, d.data())) return 0;
     return volumeEnd;
   }
   return 0;

@@ -210,6 +210,29 @@ TEST_P(CliMedia, AppendKeepsTheDiscsFilesUnlessANewSessionIsAsked) {
   EXPECT_EQ(r.code, 0) << "session at " << alone << ":\n" << r.out;
 }
 
+// A drive that is becoming ready when the burn starts (a disc just loaded,
+// another program's close still running) answers NOT READY for a while:
+// burn waits for it before it reads the disc's files, and so keeps them,
+// by default and with --import, where the disc must not read as one
+// holding nothing.
+TEST_F(CliTest, BurnWaitsForADriveBecomingReadyBeforeItReadsTheDiscsFiles) {
+  ASSERT_EQ(Run("recorder insert cd-r").code, 0);
+  ASSERT_EQ(Run("burn s1").code, 0);
+  ASSERT_EQ(Run("recorder fault not-ready 12").code, 0);
+  Result r = Run("burn s2");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Keeping the 2 files already on the disc (session 1)."), std::string::npos) << r.out;
+  r = Run("verify s1 s2");
+  EXPECT_EQ(r.code, 0) << "the newest session holds the first one's files: " << r.out;
+
+  ASSERT_EQ(Run("recorder fault not-ready 12").code, 0);
+  r = Run("burn --import last s3");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Imported 4 files and folders from session 2."), std::string::npos) << r.out;
+  r = Run("verify s1 s2 s3");
+  EXPECT_EQ(r.code, 0) << r.out;
+}
+
 TEST_F(CliTest, EraseAndEject) {
   ASSERT_EQ(Run("recorder insert cd-r").code, 0);
   ASSERT_EQ(Run("burn s1").code, 0);

@@ -7,6 +7,7 @@
 #include "drive/mmc_reply.h"
 
 #include <fstream>
+#include <set>
 
 namespace velloran::session::testing {
 namespace {
@@ -52,6 +53,28 @@ TEST_F(ImportSessionTest, NumberChoosesTheSession) {
   b.ResetCompilation(65535, 8191);
   EXPECT_FALSE(b.ImportSession(0, nullptr));
   EXPECT_EQ(b.FileCount(), 0);
+}
+
+// A drive that is becoming ready, or still ending a close, refuses reads
+// with NOT READY for a while. Such a refusal is waited out and the read
+// asked again: taken as an unreadable sector, it would pass over the newest
+// session for an older one, or drop files from the import.
+TEST_F(ImportSessionTest, ReadsRefusedWhileTheDriveBecomesReadyAreAskedAgain) {
+  BurnThree(MediumKind::CdR);
+  auto& b = *burner_;
+  // The first READ of every sector meets a drive becoming ready.
+  auto refused = std::make_shared<std::set<std::uint32_t>>();
+  transport_.intercept = [refused](SRB_ExecSCSICmd& srb) {
+    if (srb.CDBByte[0] != 0x28 || !refused->insert(be::load32(&srb.CDBByte[2])).second) return false;
+    drive::testing::FailRequest(srb, 0x02, 0x04, 0x01);
+    return true;
+  };
+  b.ResetCompilation(65535, 8191);
+  ASSERT_TRUE(b.ImportSession(255, nullptr));
+  transport_.intercept = nullptr;
+  EXPECT_EQ(RootFiles(), std::vector<std::string>{"s3.txt"});
+  EXPECT_TRUE(Messages(4).empty()) << Messages(4).front().text;
+  EXPECT_GE(refused->size(), 3u) << "the descriptors and the root folder were refused once each";
 }
 
 TEST_F(ImportSessionTest, DirectoryExtentsReadFromTheDrive) {
