@@ -230,7 +230,15 @@ class Soak:
         args = ["erase"] + (["--full"] if self.rng.random() < 0.3 else [])
         if self.rng.random() < 0.2:
             rc, out = self.interrupted(signal.SIGKILL, self.rng.uniform(0.05, 1.0), *args)
+            if rc != -signal.SIGKILL:
+                # The erase was over before the signal came.
+                if rc != 0:
+                    raise Finding(f"erase failed: {out}")
+                self.visible, self.choices, self.unverified, self.closed = {}, None, False, False
+                return
             self.choices = [self.visible, {}]
+            # Blanked or not, a closed disc says which.
+            self.closed = self.closed and "Status:        complete" in self.status()["text"]
             return
         rc, out = self.run(*args)
         if rc != 0:
