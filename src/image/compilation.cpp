@@ -387,9 +387,16 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
   }
   const auto reportSkip = [this](const std::string& path, const char* why) { RecordSkip(path, why); };
   int result = 1;
+  // With the mask and attributes that take everything, the listing made to
+  // find the subfolders is also the list of files: each folder is read (and
+  // each of its entries examined) once, which is half the walk of a folder
+  // of many files.
+  const bool takesAll = attrMask == platform::faAnyFile && (fileMask == "*.*" || fileMask == "*");
+  std::vector<TSearchRec> entries;
+  bool listed = false;
   if (recurse) {
     std::vector<TSearchRec> subdirs;
-    platform::FindFiles(folder, "*.*", platform::faAnyFile, subdirs, reportSkip, RecordLinks);
+    const bool read = platform::FindFiles(folder, "*.*", platform::faAnyFile, subdirs, reportSkip, RecordLinks);
     for (auto& sub : subdirs) {
       if (!(sub.Attr & faDirectory)) continue;
       const std::pair<std::uint64_t, std::uint64_t> id{sub.Device, sub.Inode};
@@ -418,10 +425,13 @@ int Compilation::AddFolderImpl(TDEntry* destDir, const std::string& sourceFolder
         if (!probe.empty()) RemoveDir(child);
       }
     }
+    if (read && takesAll) {
+      entries = std::move(subdirs);
+      listed = true;
+    }
   }
-  std::vector<TSearchRec> entries;
-  if (!platform::FindFiles(folder, fileMask, attrMask, entries, recurse ? nullptr : platform::SkipReporter(reportSkip),
-                           RecordLinks)) {
+  if (!listed && !platform::FindFiles(folder, fileMask, attrMask, entries,
+                                      recurse ? nullptr : platform::SkipReporter(reportSkip), RecordLinks)) {
     Debug(">>> " + folder + " cannot be read", 0);
     skipped_.push_back(TSkippedEntry{folder, "cannot be read"});
     return 0;
