@@ -315,6 +315,7 @@ void Tfrmmain::BuildLayoutPane() {
   tvdir->setHeaderHidden(true);
   tvdir->setRootIsDecorated(false);
   tvdir->setSelectionMode(QAbstractItemView::SingleSelection);
+  tvdir->setUniformRowHeights(true);
   // Deep folders scroll sideways rather than cutting their names short.
   tvdir->header()->setStretchLastSection(false);
   tvdir->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
@@ -324,6 +325,9 @@ void Tfrmmain::BuildLayoutPane() {
   ListView1->setObjectName("ListView1");
   ListView1->setRootIsDecorated(false);
   ListView1->setItemsExpandable(false);
+  // Every row is one line with a small icon: the view need not measure
+  // each of a folder's thousands of rows to lay them out and scroll.
+  ListView1->setUniformRowHeights(true);
   ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
   ListView1->setHeaderLabels({"Name", "Size", "Type", "Date Modified"});
   ListView1->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
@@ -559,7 +563,10 @@ void Tfrmmain::FormShow() {
   // A failed job's message carries its log: with the layout it built and
   // the drive command that failed.
   zcdb.DoDebug = true;
-  ResetLayoutView();
+  // The application's own capacities from the start, not the component's
+  // smaller defaults: a folder of a hundred thousand photos dropped on a
+  // freshly opened window must go in whole, not stop silently part way.
+  NewCompilation();
   LoadSettings();
   SetViewGlyph();
   ApplyPaneLayout();

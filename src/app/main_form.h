@@ -201,6 +201,7 @@ class Tfrmmain : public QWidget {
   QTreeWidgetItem* AddFolderNode(QTreeWidgetItem* parent, image::TDEntry* dir, const QString& text);
   void AddDroppedFolderNode(QTreeWidgetItem* node, image::TDEntry* dir, const QString& name);
   void AddTreeChildren(QTreeWidgetItem* node, image::TDEntry* dir);
+  std::int64_t AddFolderWithProgress(image::TDEntry* dir, const QString& path, const QString& name);
   std::int64_t DirectorySize(const image::TDEntry* dir) const;
   double FileSizeMB(const QString& path) const;
   bool shown_ = false;

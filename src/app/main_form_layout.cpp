@@ -7,7 +7,10 @@
 #include "app/shell_info.h"
 #include "app/ui_hooks.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProgressDialog>
 #include <QTreeWidgetItem>
 
 namespace velloran::app {
@@ -77,8 +80,12 @@ void Tfrmmain::tvdirClick() {
   ListView1->clear();
   const TDEntry* dir = NodeDir(node);
   if (!dir) return;
+  // Made apart and handed to the view at once: a folder may hold tens of
+  // thousands of entries, and the view would update itself for each.
+  QList<QTreeWidgetItem*> items;
   for (TFEntry* e = dir->FirstChild; e; e = e->Next) {
-    auto* item = new QTreeWidgetItem(ListView1);
+    auto* item = new QTreeWidgetItem;
+    items.append(item);
     SetEntry(item, e);
     item->setText(0, Q(e->JolietName));
     if (e->IsDirectory()) {
@@ -93,6 +100,7 @@ void Tfrmmain::tvdirClick() {
     item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     item->setText(3, DateModifiedText(e->Date));
   }
+  ListView1->addTopLevelItems(items);
 }
 
 void Tfrmmain::ListView1DblClick() {
@@ -171,6 +179,76 @@ void Tfrmmain::AddTreeChildren(QTreeWidgetItem* node, TDEntry* dir) {
   }
 }
 
+std::int64_t Tfrmmain::AddFolderWithProgress(TDEntry* dir, const QString& path, const QString& name) {
+  // A folder of a hundred thousand files takes a few seconds: the hint line
+  // counts the files as they come and the window keeps repainting; after
+  // a moment a progress window offers to stop, keeping what was added.
+  QProgressDialog progress(QString("Adding \"%1\"...").arg(name), "Cancel", 0, 0, this);
+  progress.setObjectName("AddingProgress");
+  progress.setWindowTitle("Adding Files");
+  progress.setWindowModality(Qt::WindowModal);
+  progress.setMinimumDuration(400);
+  progress.setAutoClose(false);
+  progress.setAutoReset(false);
+  QElapsedTimer clock;
+  clock.start();
+  qint64 nextUpdate = 0;
+  const image::Compilation& tree = zcdb.Tree();
+  const int filesBefore = tree.FileCount() - tree.DirCount();
+  std::int64_t seen = 0, bytes = 0;
+  bool stopped = false;
+  const auto text = [&] { return QString("Adding \"%1\": %L2 files").arg(name).arg(seen); };
+  const auto poll = [&] {
+    if (clock.elapsed() < nextUpdate) return;
+    nextUpdate = clock.elapsed() + 50;
+    Label3->setText(text());
+    progress.setLabelText(text());
+    // Until the progress window is up (it shuts out the rest of the
+    // window), what the user does waits: no second drop into a folder
+    // being filled.
+    QCoreApplication::processEvents(progress.isVisible() ? QEventLoop::AllEvents
+                                                         : QEventLoop::ExcludeUserInputEvents);
+    stopped = progress.wasCanceled();
+  };
+  const image::TAddFileEvent givenAddFile = zcdb.OnAddFile;
+  const image::TAddDirEvent givenAddDir = zcdb.OnAddDir;
+  zcdb.OnAddFile = [&](drive::TObject* sender, const std::string& fullPath, std::string& longName,
+                       std::string& shortName, image::TDateTime& date, int attr, std::int64_t size, bool& skip) {
+    if (givenAddFile) givenAddFile(sender, fullPath, longName, shortName, date, attr, size, skip);
+    if (stopped) {
+      skip = true;
+      return;
+    }
+    // The gauge counts the folder as it is on disk, files left out or not.
+    bytes += size;
+    if (!skip) ++seen;
+    poll();
+  };
+  zcdb.OnAddDir = [&](drive::TObject* sender, std::string& longName, std::string& shortName, bool& skip) {
+    if (givenAddDir) givenAddDir(sender, longName, shortName, skip);
+    if (stopped) skip = true;
+    if (!skip) poll();
+  };
+  bool full = false;
+  const auto givenDebug = zcdb.OnDebugMessage;
+  zcdb.OnDebugMessage = [&](drive::TObject* sender, const std::string& message, std::uint8_t type) {
+    if (type == 3) full = true;  // a capacity of the compilation reached
+    if (givenDebug) givenDebug(sender, message, type);
+  };
+  zcdb.AddFolder(dir, path.toStdString(), false, true, true, 63, "*.*");
+  zcdb.OnAddFile = givenAddFile;
+  zcdb.OnAddDir = givenAddDir;
+  zcdb.OnDebugMessage = givenDebug;
+  const int added = tree.FileCount() - tree.DirCount() - filesBefore;
+  QString said = stopped ? QString("Adding \"%1\" stopped: %L2 files added").arg(name).arg(added)
+                         : QString("\"%1\": %L2 files added").arg(name).arg(added);
+  // The component only logs a full compilation; the person must see that
+  // the folder did not go in whole.
+  if (full) said += QString(": the compilation is full (%L1 files, %L2 folders at most)").arg(tree.MaxFiles()).arg(tree.MaxDirs());
+  Label3->setText(said);
+  return bytes;
+}
+
 void Tfrmmain::AddDroppedItems(const QObject* source, QTreeWidgetItem* targetNode, bool showAfterEachFile,
                                bool showAtEnd) {
   TDEntry* dir = targetNode ? NodeDir(targetNode) : zcdb.RootDir();
@@ -178,10 +256,10 @@ void Tfrmmain::AddDroppedItems(const QObject* source, QTreeWidgetItem* targetNod
   // The target is held by its entry, not looked up again by path: folders
   // whose names differ only in case share a path that ignores case.
   const auto addFolder = [&](const QString& path, const QString& name) {
-    zcdb.AddFolder(dir, path.toStdString(), false, true, true, 63, "*.*");
+    const std::int64_t bytes = AddFolderWithProgress(dir, path, name);
     if (targetNode) SetEntry(targetNode, dir);
     AddDroppedFolderNode(targetNode, dir, name);
-    GaugeAdding(static_cast<double>(BytesToMB(zcdb.FolderSize((path + "/").toStdString()))));
+    GaugeAdding(static_cast<double>(BytesToMB(bytes)));
   };
 
   if (ShellListView1->IsDragSource(source)) {

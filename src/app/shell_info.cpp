@@ -47,6 +47,10 @@ QIcon ShellIconForExtension(const QString& extension) {
 }
 
 QString ShellTypeName(const QString& extension) {
+  // Asked for every row of a folder that may hold thousands of files of a
+  // few kinds.
+  static QHash<QString, QString> cache;
+  if (auto it = cache.constFind(extension); it != cache.constEnd()) return *it;
   QString name;
   const QMimeType mime = MimeForExtension(extension);
   if (mime.isValid() && !mime.comment().isEmpty())
@@ -55,11 +59,24 @@ QString ShellTypeName(const QString& extension) {
     name = extension.toUpper() + " File";
   else
     name = "File";
-  return name.left(80);
+  name = name.left(80);
+  cache.insert(extension, name);
+  return name;
 }
 
-QIcon CdIcon() { return ShippedIcon("cd.ico", QAbstractFileIconProvider::Drive); }
-QIcon ClosedFolderIcon() { return ShippedIcon("closed.ico", QAbstractFileIconProvider::Folder); }
-QIcon OpenFolderIcon() { return ShippedIcon("open.ico", QAbstractFileIconProvider::Folder); }
+// Loaded once: every folder node and folder row of the layout asks, and a
+// compilation may have tens of thousands of folders.
+QIcon CdIcon() {
+  static const QIcon icon = ShippedIcon("cd.ico", QAbstractFileIconProvider::Drive);
+  return icon;
+}
+QIcon ClosedFolderIcon() {
+  static const QIcon icon = ShippedIcon("closed.ico", QAbstractFileIconProvider::Folder);
+  return icon;
+}
+QIcon OpenFolderIcon() {
+  static const QIcon icon = ShippedIcon("open.ico", QAbstractFileIconProvider::Folder);
+  return icon;
+}
 
 }  // namespace velloran::app

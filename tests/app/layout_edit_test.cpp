@@ -5,9 +5,14 @@
 #include "app/newfolder.h"
 
 #include <QLineEdit>
-#include <QPushButton>
 #include <QListView>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
 #include <QTreeWidget>
+
+#include <algorithm>
 
 namespace velloran::app::testing {
 namespace {
@@ -121,6 +126,12 @@ TEST_F(LayoutEditTest, LargeFoldersRaiseTheScale) {
   DropOnList({"More"});
   EXPECT_EQ(w().fs->Value(), 900);
   EXPECT_EQ(w().fs->ValueMax(), 1000);
+  // The gauge counts a folder as it is on disk, even when its files are in
+  // the compilation already and are left out.
+  DropOnList({"More"});
+  EXPECT_EQ(w().fs->Value(), 950);
+  EXPECT_EQ(w().fs->ValueMax(), 1000);
+  EXPECT_EQ(w().zcdb.Tree().FileCount() - w().zcdb.Tree().DirCount(), 2);
 }
 
 TEST_F(LayoutEditTest, NewFolderFiltersItsNameAndRefusesABlankOne) {
@@ -227,6 +238,68 @@ TEST_F(LayoutEditTest, FoldersWhoseNamesDifferOnlyInCaseAreKeptAndDeletedApart) 
   ASSERT_NE(w().zcdb.Tree().FindChild(dir, "Docs", true), nullptr);
   EXPECT_EQ(w().zcdb.Tree().FindChild(dir, "docs", true), nullptr);
   EXPECT_NE(w().zcdb.FindFile(w().zcdb.FindDir("\\Pair\\Docs"), "a.txt"), nullptr);
+}
+
+// The window starts with the application's capacities, so a large folder
+// goes in whole; when a compilation is full the status line says so, as
+// the component only logs it.
+TEST_F(LayoutEditTest, AFullCompilationIsSaidInTheStatusLine) {
+  EXPECT_EQ(w().zcdb.Tree().MaxFiles(), 600000);
+  EXPECT_EQ(w().zcdb.Tree().MaxDirs(), 20000);
+  for (int i = 0; i < 12; ++i) WriteFile("Twelve/f" + std::to_string(i) + ".dat", 0);
+  DropOnList({"Twelve"});
+  EXPECT_EQ(w().Label3->text(), "\"Twelve\": 12 files added");
+
+  w().zcdb.ResetCompilation(8, 100);
+  w().ResetLayoutView();
+  DropOnList({"Twelve"});
+  EXPECT_EQ(w().zcdb.Tree().FileCount(), 8);  // the folder's node and 7 files
+  EXPECT_EQ(w().Label3->text(), "\"Twelve\": 7 files added: the compilation is full (8 files, 100 folders at most)");
+}
+
+// A large folder takes a while to add: the hint line counts the files as
+// they come, the window keeps handling events, and Cancel on the progress
+// window stops the walk, keeping what was added and a compilation that
+// holds together.
+TEST_F(LayoutEditTest, ALargeDropShowsItsProgressAndCanBeStopped) {
+  constexpr int kFiles = 1500;
+  for (int i = 0; i < kFiles; ++i) WriteFile("Many/f" + std::to_string(i) + ".dat", 0);
+  // Each file is slow to add, so the drop lasts long enough to be stopped.
+  w().zcdb.OnAddFile = [](drive::TObject*, const std::string&, std::string&, std::string&, image::TDateTime&, int,
+                          std::int64_t, bool&) { QThread::msleep(2); };
+  QStringList hints;
+  QTimer user;
+  QObject::connect(&user, &QTimer::timeout, [&] {
+    const QString hint = w().Label3->text();
+    if (hints.isEmpty() || hints.back() != hint) hints << hint;
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (auto* progress = qobject_cast<QProgressDialog*>(top);
+          progress && progress->objectName() == "AddingProgress" && progress->isVisible())
+        progress->cancel();
+  });
+  user.start(20);
+  DropOnList({"Many"});
+  user.stop();
+
+  const image::TDEntry* many = w().zcdb.FindDir("\\Many");
+  ASSERT_NE(many, nullptr);
+  int added = 0;
+  for (const image::TFEntry* e = many->FirstChild; e; e = e->Next) ++added;
+  EXPECT_GT(added, 0);
+  EXPECT_LT(added, kFiles);
+  EXPECT_EQ(w().zcdb.Tree().FileCount(), added + 1);
+  // Counted while it ran, the stop reported at the end.
+  EXPECT_TRUE(std::any_of(hints.begin(), hints.end(),
+                          [](const QString& h) { return h.startsWith("Adding \"Many\": ") && h.endsWith(" files"); }))
+      << hints.join(" | ").toStdString();
+  EXPECT_EQ(w().Label3->text(), QString("Adding \"Many\" stopped: %L1 files added").arg(added));
+  // The handler the window was given is back, and a later drop adds in full.
+  EXPECT_TRUE(static_cast<bool>(w().zcdb.OnAddFile));
+  w().zcdb.OnAddFile = nullptr;
+  WriteFile("Few/a.txt", 10);
+  WriteFile("Few/b.txt", 10);
+  DropOnList({"Few"});
+  EXPECT_EQ(w().Label3->text(), "\"Few\": 2 files added");
 }
 
 }  // namespace
