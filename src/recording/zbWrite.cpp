@@ -679,6 +679,17 @@ std::string TRecordingJobs::WriteData(bool& wrote) {
   const bool deferDescriptors = compilation && FTraits.overwritable && FStartAddress == 0;
   std::int64_t sectorsWritten = 0;
   int pollCountdown = 5;
+  // The longest the drive went without a write once the first was sent:
+  // the drive's buffer must outlast it, or the recording starves.
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> lastWrite;
+  Clock::duration longestPause{};
+  const auto reportPause = [&] {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(longestPause).count();
+    b.DebugMessage(">>> Longest pause between writes: " + std::to_string(ms) + " ms (cache empty " +
+                       std::to_string(FCache ? FCache->EmptyTakes() : 0) + " times)",
+                   1);
+  };
   for (;;) {
     if (FAbort) return Aborted();
     int c = TakeBlock();
@@ -687,7 +698,10 @@ std::string TRecordingJobs::WriteData(bool& wrote) {
       SleepBriefly();
       continue;
     }
-    if (c == 0) break;  // the end of the data
+    if (c == 0) {  // the end of the data
+      reportPause();
+      break;
+    }
     if (FWholeBlocks && c < kDvdBlockSize) {
       // DVD media take whole 32-sector blocks; the rest is zero.
       std::memset(FBuffer.get() + c, 0, static_cast<std::size_t>(kDvdBlockSize - c));
@@ -718,7 +732,10 @@ std::string TRecordingJobs::WriteData(bool& wrote) {
       if (FAbort) return Aborted();
       wrote = true;
       const auto lba = static_cast<std::uint32_t>(FStartAddress + sectorsWritten);
-      if (WriteBlock(lba, c)) break;
+      if (lastWrite) longestPause = std::max(longestPause, Clock::now() - *lastWrite);
+      const bool written = WriteBlock(lba, c);
+      lastWrite = Clock::now();
+      if (written) break;
       const std::uint8_t asc = b.LastSense[12];
       if (asc == 0x04 || asc == 0x00) {
         b.SleepMs(600);
