@@ -2,7 +2,8 @@
 // of both trees that verification walks, as if they were a disc.
 //
 // Input: byte 0 chooses the way in (bit 0: Joliet names, bit 1: through the
-// volume descriptors from block 0 instead of a directory at block 0),
+// volume descriptors from block 0 instead of a directory at block 0, bit 2:
+// Rock Ridge read where the session has it),
 // bytes 1-4 the size of that directory (little-endian), and the rest are
 // the disc's sectors, 2048 bytes each (the last one padded with zeros).
 // Block n of the disc is sector n modulo their number, so a small input
@@ -33,6 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<TDirRecord> records;
   ParseDirectorySector(first, records);
   for (const TDirRecord& r : records) {
+    const std::size_t at = 33 + r.Identifier.size() + (r.Identifier.size() % 2 == 0 ? 1 : 0);
+    if (at < r.Length) {
+      rr::TAttributes a;
+      rr::TContinuation next;
+      rr::ParseArea(std::span<const std::uint8_t>(first.data() + r.Offset + at, r.Length - at), a, next);
+    }
     bool changed = false;
     (void)RecordName(r.Identifier, (mode & 1) != 0, changed);
     std::time_t t = 0;
@@ -52,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TImportLimits limits;
   limits.MaxTotalSectors = 4096;
   TSessionImporter importer(tree, read, [](const std::string&, std::uint8_t) {}, limits);
+  importer.RockRidge = (mode & 4) != 0;
   if (mode & 2)
     importer.ImportFrom(0, 1, nullptr);
   else if (mode & 1)

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the import fuzzer (input layout: see
 import_fuzzer.cpp): small discs with Joliet and ISO directories, a volume
-found through its descriptors, a loop, a file of several extents and a
-damaged record."""
+found through its descriptors, a loop, a file of several extents, a
+damaged record and a Rock Ridge session (names, modes, times, a link, a
+moved folder, a continuation area)."""
 import os
 import struct
 import sys
@@ -52,6 +53,30 @@ def descriptor(kind, root_extent, joliet_escape=False):
     return bytes(d)
 
 
+def entry(sig, data, version=1):
+    return sig + bytes([4 + len(data), version]) + data
+
+
+def rr_record(ident, extent, size, flags, *entries):
+    r = bytearray(record(ident, extent, size, flags) + b"".join(entries))
+    if len(r) % 2:
+        r += b"\0"
+    r[0] = len(r)
+    return bytes(r)
+
+
+def px(mode, links=1):
+    return entry(b"PX", both32(mode) + both32(links) + both32(0) + both32(0) + both32(7))
+
+
+def tf():
+    return entry(b"TF", bytes([0x0E]) + bytes((120, 9, 13, 12, 26, 40, 0)) * 3)
+
+
+def nm(name):
+    return entry(b"NM", b"\0" + name)
+
+
 def seed(mode, root_size, sectors):
     return bytes([mode]) + struct.pack("<I", root_size) + b"".join(sectors)
 
@@ -86,6 +111,27 @@ def main(out):
     damaged[120] = 250
     damaged[120 + 32] = 200
     seeds["damaged"] = seed(1, SECTOR, [bytes(damaged)])
+    # Rock Ridge: the primary descriptor at 16, the root at 1 (SP, PX), a
+    # file with its name, a link, a placeholder (CL) for the folder at 3
+    # moved into the relocation folder at 2 (RE), and a name that goes on
+    # in a continuation area at 4.
+    rr = [sector() for _ in range(18)]
+    rr[16] = descriptor(1, 1)
+    rr[17] = descriptor(255, 0)
+    rr[1] = sector(rr_record(b"\0", 1, SECTOR, 2, entry(b"SP", b"\xbe\xef\0"), px(0o40555, 3)),
+                   dotdot(1),
+                   rr_record(b"MIXED.TXT;1", 40, 5, 0, px(0o100640), tf(), nm(b"Mixed Case.txt")),
+                   rr_record(b"LINK;1", 0, 0, 0, px(0o120777), nm(b"link"),
+                             entry(b"SL", b"\0" + bytes([8, 0]) + bytes([0, 3]) + b"etc" + bytes([4, 0]))),
+                   rr_record(b"DEEP", 0, 0, 0, px(0o40755, 2), entry(b"CL", both32(3)), nm(b"deep")),
+                   rr_record(b"RR_MOVED", 2, SECTOR, 2, px(0o40555, 3), entry(b"RE", b""), nm(b"rr_moved")),
+                   rr_record(b"LONG.TXT;1", 41, 3, 0, px(0o100644), entry(b"CE", both32(4) + both32(0) + both32(40))))
+    rr[2] = sector(dot(2), dotdot(1), rr_record(b"DEEP", 3, SECTOR, 2, entry(b"RE", b""), nm(b"deep")))
+    rr[3] = sector(rr_record(b"\0", 3, SECTOR, 2, px(0o40755, 2)),
+                   rr_record(b"\1", 2, SECTOR, 2, entry(b"PL", both32(1))),
+                   rr_record(b"IN.TXT;1", 42, 1, 0, nm(b"inside.txt")))
+    rr[4] = (nm(b"a name that goes on " + b"x" * 16) + b"\0" * SECTOR)[:SECTOR]
+    seeds["rock_ridge"] = seed(6, 0, rr)
     for name, data in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)

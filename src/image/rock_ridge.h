@@ -19,6 +19,7 @@
 namespace velloran::image::rr {
 
 inline constexpr std::size_t kMaxEntry = 255;  // an entry's length byte
+inline constexpr std::size_t kMaxName = 255;   // bytes of a POSIX file name (NAME_MAX)
 inline constexpr std::size_t kCeLength = 28;
 inline constexpr std::size_t kPxLength = 44;   // RRIP 1.12: with the file serial number
 inline constexpr std::size_t kTfLength = 26;   // modification, access, attribute change: 7 bytes each

@@ -136,6 +136,8 @@ struct TSessionImporter::Pending {
   std::uint64_t size = 0;
   int attr = 0;
   std::time_t time = 0;
+  rr::TAttributes posix;  // of the first record (Rock Ridge)
+  std::string identifier;  // of the first record, as recorded
 };
 
 TSessionImporter::TSessionImporter(Compilation& tree, SectorReader read, DebugFn debug, TImportLimits limits)
@@ -149,7 +151,25 @@ bool TSessionImporter::ImportFrom(std::uint32_t trackStart, int sessionNo, TDEnt
   if (!root) root = tree_.Root();
   std::array<std::uint8_t, kSectorSize> d{};
   // The descriptor area must lie within the 32-bit block space.
+  rr_ = false;
   if (trackStart <= 0xFFFFFFFFu - 36) {
+    // Rock Ridge keeps more than Joliet (the names as given, modes, times,
+    // links): a session that has it is read through its ISO 9660 tree.
+    if (RockRidge) {
+      for (std::uint32_t lba = trackStart + 16; lba <= trackStart + 36; ++lba) {
+        if (!read_(lba, d.data()) || std::memcmp(&d[1], "CD001", 5) != 0) continue;
+        if (d[0] == 255) break;
+        if (d[0] != 1) continue;
+        const std::uint32_t extent = le::load32(&d[158]);
+        const std::uint32_t size = le::load32(&d[166]);
+        volumeEnd_ = le::load32(&d[80]);
+        if (!HasRockRidge(extent)) break;
+        rr_ = true;
+        ImportIsoDir(extent, size, root);
+        return true;
+      }
+      volumeEnd_ = 0;
+    }
     for (const bool joliet : {true, false}) {
       for (std::uint32_t lba = trackStart + 16; lba <= trackStart + 36; ++lba) {
         if (!read_(lba, d.data())) continue;
@@ -172,6 +192,50 @@ bool TSessionImporter::ImportFrom(std::uint32_t trackStart, int sessionNo, TDEnt
   std::snprintf(text, sizeof text, drive::msg::ERROR_IMPORTING_SESSION_NOT_FOUND, sessionNo);
   Error(std::string(">>> ") + text);
   return false;
+}
+
+bool TSessionImporter::HasRockRidge(std::uint32_t rootExtent) {
+  // SUSP: an SP entry opens the System Use area of the root's "." record;
+  // Rock Ridge is there when an ER names it, or (for writers that leave ER
+  // out) the root has its POSIX attributes. Other extensions alone (Apple's,
+  // say) give no names: Joliet's are better then.
+  std::array<std::uint8_t, kSectorSize> sector{};
+  if (volumeEnd_ != 0 && rootExtent >= volumeEnd_) return false;
+  if (!read_(rootExtent, sector.data())) return false;
+  std::vector<TDirRecord> records;
+  ParseDirectorySector(sector, records);
+  if (records.empty() || records.front().Identifier.size() != 1 || records.front().Identifier[0] != 0) return false;
+  const TDirRecord& dot = records.front();
+  const std::size_t at = dot.Offset + kRecordFixed + 1;
+  if (!(at + 7 <= std::size_t{dot.Offset} + dot.Length && sector[at] == 'S' && sector[at + 1] == 'P' &&
+        sector[at + 4] == 0xBE && sector[at + 5] == 0xEF))
+    return false;
+  skip_ = 0;
+  rr::TAttributes root;
+  SystemUse(dot, root);
+  skip_ = root.skip;
+  return root.rripExtension || root.hasMode;
+}
+
+void TSessionImporter::SystemUse(const TDirRecord& r, rr::TAttributes& out) {
+  const std::uint8_t* record = r.Identifier.data() - kRecordFixed;
+  const std::size_t at = kRecordFixed + r.Identifier.size() + (r.Identifier.size() % 2 == 0 ? 1 : 0) + skip_;
+  if (at >= r.Length) return;
+  rr::TContinuation next;
+  rr::ParseArea({record + at, record + r.Length}, out, next);
+  // Continuation areas: a few at most per record (a name and a link fill
+  // one), each inside one sector.
+  std::array<std::uint8_t, kSectorSize> area{};
+  for (int hops = 0; next.length != 0 && hops < 8 && !out.stop; ++hops) {
+    const rr::TContinuation here = next;
+    next = {};
+    if (here.offset >= kSectorSize || here.length > kSectorSize - here.offset) break;
+    if (volumeEnd_ != 0 && here.block >= volumeEnd_) break;
+    if (sectorsRead_ >= limits_.MaxTotalSectors) break;
+    ++sectorsRead_;
+    if (!read_(here.block, area.data())) break;
+    rr::ParseArea({area.data() + here.offset, here.length}, out, next);
+  }
 }
 
 bool TSessionImporter::ImportJolietDir(std::uint32_t lba, std::uint32_t size, TDEntry* dir) {
@@ -242,8 +306,55 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
           std::string(reinterpret_cast<const char*>(id.data()), id.size()));
     return false;
   }
+  rr::TAttributes posix;
+  TDirRecord moved;
+  const TDirRecord* rec = &r;
+  if (rr_ && !joliet) {
+    SystemUse(r, posix);
+    // A folder moved below eight levels is met where it belongs, through
+    // the placeholder that names it (CL); its record in the relocation
+    // folder, and that folder, are passed over (RE).
+    if (posix.relocated) return false;
+    if (posix.childLink != 0) {
+      std::array<std::uint8_t, kSectorSize> sector{};
+      std::vector<TDirRecord> dots;
+      if (volumeEnd_ != 0 && posix.childLink >= volumeEnd_) {
+        Error(">>> " + Format(import_msg::OUTSIDE_VOLUME, posix.childLink) + "\n\r" + posix.name);
+        return false;
+      }
+      if (sectorsRead_ >= limits_.MaxTotalSectors) {
+        Error(std::string(">>> ") + import_msg::READ_LIMIT);
+        stopped_ = true;
+        return false;
+      }
+      ++sectorsRead_;
+      if (!read_(posix.childLink, sector.data()) || (ParseDirectorySector(sector, dots), dots.empty())) {
+        Error(">>> " + Format(import_msg::UNREADABLE, posix.childLink));
+        return false;
+      }
+      moved = r;
+      moved.Extent = posix.childLink;
+      moved.Size = dots.front().Size;
+      moved.Flags = static_cast<std::uint8_t>((r.Flags & 0x01) | 0x02);
+      rec = &moved;
+    }
+  }
+  const TDirRecord& rd = *rec;
   bool changed = false;
-  const std::string name = RecordName(id, joliet, changed);
+  std::string name = RecordName(id, joliet, changed);
+  if (posix.hasName && !posix.name.empty() && posix.name.size() <= rr::kMaxName) {
+    // Rock Ridge names are the names as given, "\" and ":" included: only
+    // what no POSIX name holds ("/" and NUL) is replaced. A longer name
+    // than any system takes is not one: the ISO 9660 name stands.
+    name = posix.name;
+    changed = false;
+    for (char& c : name) {
+      if (c == '/' || c == '\0') {
+        c = '_';
+        changed = true;
+      }
+    }
+  }
   if (name.empty() || name == "." || name == "..") {
     Error(std::string(">>> ") + import_msg::INVALID_NAME + "\n\r" + name);
     return false;
@@ -259,9 +370,10 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
     }
     time = 0;
   }
-  int attr = (r.Flags & 0x01) ? platform::faHidden : 0;
+  if (posix.modified != 0) time = posix.modified;
+  int attr = (rd.Flags & 0x01) ? platform::faHidden : 0;
 
-  if (r.Flags & 0x02) {
+  if (rd.Flags & 0x02) {
     if (pending.active) {
       Error(std::string(">>> ") + import_msg::BROKEN_EXTENTS + "\n\r" + pending.name);
       pending = Pending{};
@@ -270,19 +382,21 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
     // A folder the compilation holds already takes the imported folder's
     // contents; a file of the same name stays beside it (the layout gives
     // one of the two another name), so no earlier file is lost.
-    if (visited_.count(r.Extent)) {
-      Error(">>> " + Format(import_msg::DIRECTORY_LOOP, r.Extent));
+    if (visited_.count(rd.Extent)) {
+      Error(">>> " + Format(import_msg::DIRECTORY_LOOP, rd.Extent));
       return false;
     }
     if (depth >= limits_.MaxDepth) {
-      Error(">>> " + Format(import_msg::TOO_DEEP, r.Extent));
+      Error(">>> " + Format(import_msg::TOO_DEEP, rd.Extent));
       return false;
     }
-    if (r.Size == 0 || r.Size > limits_.MaxDirectoryBytes) {
-      Error(">>> " + Format(import_msg::DIRECTORY_SIZE, r.Size, r.Extent));
+    if (rd.Size == 0 || rd.Size > limits_.MaxDirectoryBytes) {
+      Error(">>> " + Format(import_msg::DIRECTORY_SIZE, rd.Size, rd.Extent));
       return false;
     }
-    TFoundDir found{name, ShortDirName(name), attr, time ? platform::UnixToDateTime(time) : 0, time};
+    TFoundDir found{name,        ShortDirName(name), attr,           time ? platform::UnixToDateTime(time) : 0,
+                    time,        posix.mode,         posix.uid,      posix.gid,
+                    posix.accessed, posix.changed};
     const bool merged = tree_.FindChild(dir, name, true) != nullptr;
     TDEntry* sub = tree_.AddDirEntry(dir, found);
     if (!sub) {
@@ -291,21 +405,25 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
     }
     if (!merged) sub->Imported = true;
     ++dirs_;
-    ImportDir(r.Extent, r.Size, sub, joliet, depth + 1);
+    ImportDir(rd.Extent, rd.Size, sub, joliet, depth + 1);
     return true;
   }
 
   // Files of 4 GiB and more are several records of one name, each but the
   // last flagged, whose extents follow each other on the disc.
   if (pending.active) {
-    const bool continues = name == pending.name && r.Extent == pending.next;
+    // The parts share one identifier; Rock Ridge names may stand on the
+    // first part only.
+    const std::string identifier(reinterpret_cast<const char*>(id.data()), id.size());
+    const bool continues = (name == pending.name || identifier == pending.identifier) && rd.Extent == pending.next;
     if (continues) {
-      pending.size += r.Size;
-      pending.next += r.Size / kSectorSize;
-      if (!(r.Flags & 0x80)) {
-        AddFile(dir, pending.name, pending.extent, pending.size, pending.attr, pending.time);
+      pending.size += rd.Size;
+      pending.next += rd.Size / kSectorSize;
+      if (!(rd.Flags & 0x80)) {
+        AddFile(dir, pending.name, pending.extent, pending.size, pending.attr, pending.time,
+                pending.posix.hasMode || pending.posix.hasTimes ? &pending.posix : nullptr);
         pending = Pending{};
-      } else if (r.Size % kSectorSize != 0) {
+      } else if (rd.Size % kSectorSize != 0) {
         Error(std::string(">>> ") + import_msg::BROKEN_EXTENTS + "\n\r" + name);
         pending = Pending{};
       }
@@ -314,20 +432,30 @@ bool TSessionImporter::HandleRecord(const TDirRecord& r, TDEntry* dir, bool joli
     Error(std::string(">>> ") + import_msg::BROKEN_EXTENTS + "\n\r" + pending.name);
     pending = Pending{};
   }
-  if (r.Flags & 0x80) {
-    if (r.Size % kSectorSize != 0 || r.Size == 0) {
+  if (rd.Flags & 0x80) {
+    if (rd.Size % kSectorSize != 0 || rd.Size == 0) {
       Error(std::string(">>> ") + import_msg::BROKEN_EXTENTS + "\n\r" + name);
       return false;
     }
-    pending = Pending{true, name, r.Extent, r.Extent + r.Size / kSectorSize, r.Size, attr, time};
+    pending = Pending{true,   name, rd.Extent, rd.Extent + rd.Size / kSectorSize, rd.Size, attr, time, posix,
+                      std::string(reinterpret_cast<const char*>(id.data()), id.size())};
     return true;
   }
-  AddFile(dir, name, r.Extent, r.Size, attr, time);
+  if (posix.isLink) {
+    // A link has no data: its target is all it holds.
+    if (posix.linkTarget.empty() || posix.linkTarget.size() > Compilation::kMaxLinkTarget) {
+      Error(std::string(">>> ") + import_msg::INVALID_LINK + "\n\r" + name);
+      return false;
+    }
+    AddFile(dir, name, 0, 0, attr | platform::faSymLink, time, &posix);
+    return true;
+  }
+  AddFile(dir, name, rd.Extent, rd.Size, attr, time, posix.hasMode || posix.hasTimes ? &posix : nullptr);
   return true;
 }
 
 bool TSessionImporter::AddFile(TDEntry* dir, const std::string& name, std::uint32_t extent, std::uint64_t size,
-                               int attr, std::time_t time) {
+                               int attr, std::time_t time, const rr::TAttributes* posix) {
   const std::uint64_t sectors = (size + kSectorSize - 1) / kSectorSize;
   if (volumeEnd_ != 0 && size != 0 && (extent >= volumeEnd_ || sectors > volumeEnd_ - extent)) {
     Error(">>> " + Format(import_msg::OUTSIDE_VOLUME, extent) + "\n\r" + name);
@@ -344,6 +472,14 @@ bool TSessionImporter::AddFile(TDEntry* dir, const std::string& name, std::uint3
   found.Attr = attr;
   found.Size = static_cast<std::int64_t>(size);
   found.Time = time;
+  if (posix) {
+    found.Mode = posix->mode;
+    found.Uid = posix->uid;
+    found.Gid = posix->gid;
+    found.Atime = posix->accessed;
+    found.Ctime = posix->changed;
+    if (attr & platform::faSymLink) found.LinkTarget = posix->linkTarget;
+  }
   if (!tree_.AddFileEntry(dir, std::string(), found, 0, extent)) {
     if (tree_.FileCount() >= tree_.MaxFiles()) stopped_ = true;  // reported by the tree
     return false;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "image/compilation.h"
+#include "image/rock_ridge.h"
 #include "image/zbISOLib.h"
 
 #include <cstdint>
@@ -36,6 +37,7 @@ inline constexpr const char* TOO_DEEP = "ERROR IMPORTING SESSION, DIRECTORIES NE
 inline constexpr const char* READ_LIMIT = "ERROR IMPORTING SESSION, DIRECTORIES TOO LARGE: IMPORT STOPPED";
 inline constexpr const char* UNREADABLE = "ERROR IMPORTING SESSION, CANNOT READ SECTOR %u";
 inline constexpr const char* INVALID_NAME = "ERROR IMPORTING SESSION, INVALID FILE NAME";
+inline constexpr const char* INVALID_LINK = "ERROR IMPORTING SESSION, INVALID SYMBOLIC LINK";
 inline constexpr const char* INVALID_DATE = "ERROR IMPORTING SESSION, INVALID DATE";
 inline constexpr const char* BROKEN_EXTENTS = "ERROR IMPORTING SESSION, FILE EXTENTS NOT CONTIGUOUS";
 inline constexpr const char* OUTSIDE_VOLUME = "ERROR IMPORTING SESSION, EXTENT OUTSIDE THE VOLUME AT SECTOR %u";
@@ -105,6 +107,13 @@ class TSessionImporter {
   bool ImportJolietDir(std::uint32_t lba, std::uint32_t size, TDEntry* dir);
   bool ImportIsoDir(std::uint32_t lba, std::uint32_t size, TDEntry* dir);
 
+  // Read Rock Ridge (names as given, modes, owners, times, links, moved
+  // folders) from the ISO 9660 tree of a session that has it, in place of
+  // the Joliet names. Set before ImportFrom.
+  bool RockRidge = false;
+  // Whether the last ImportFrom read Rock Ridge.
+  bool ReadRockRidge() const { return rr_; }
+
   // Files and directories entered by this importer.
   int FilesImported() const { return files_; }
   int DirsImported() const { return dirs_; }
@@ -114,7 +123,10 @@ class TSessionImporter {
   bool ImportDir(std::uint32_t lba, std::uint32_t size, TDEntry* dir, bool joliet, int depth);
   bool HandleRecord(const TDirRecord& r, TDEntry* dir, bool joliet, int depth, Pending& pending);
   bool AddFile(TDEntry* dir, const std::string& name, std::uint32_t extent, std::uint64_t size, int attr,
-               std::time_t time);
+               std::time_t time, const rr::TAttributes* posix = nullptr);
+  // The Rock Ridge entries of a record, its continuation areas followed.
+  void SystemUse(const TDirRecord& r, rr::TAttributes& out);
+  bool HasRockRidge(std::uint32_t rootExtent);
   void Error(const std::string& text);
 
   Compilation& tree_;
@@ -126,6 +138,8 @@ class TSessionImporter {
   int unreadable_ = 0;
   bool stopped_ = false;  // a limit of the whole import was reached
   std::uint32_t volumeEnd_ = 0;  // volume space size of the descriptor read; 0: no limit
+  bool rr_ = false;  // the session being read has Rock Ridge
+  std::uint32_t skip_ = 0;  // SP: bytes to pass over at the start of every System Use area
   int files_ = 0;
   int dirs_ = 0;
 };

@@ -55,7 +55,9 @@ class DriveImporter {
               std::memcpy(sector, buf.data(), kSectorSize);
               return true;
             },
-            [&b](const std::string& text, std::uint8_t mType) { b.DebugMessage(text, mType); }) {}
+            [&b](const std::string& text, std::uint8_t mType) { b.DebugMessage(text, mType); }) {
+    importer_.RockRidge = b.RockRidge;
+  }
   TSessionImporter* operator->() { return &importer_; }
 
  private:
