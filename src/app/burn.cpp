@@ -37,6 +37,8 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
   cEject->setObjectName("cEject");
   cVerify = new QCheckBox("Verify written data", GroupBox1);
   cVerify->setObjectName("cVerify");
+  cRockRidge = new QCheckBox("Rock Ridge (names and permissions for Linux and macOS)", GroupBox1);
+  cRockRidge->setObjectName("cRockRidge");
   cBootable = new QCheckBox("Bootable", GroupBox1);
   cBootable->setObjectName("cBootable");
   Label2 = new QLabel(GroupBox1);
@@ -50,8 +52,9 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
   grid->addWidget(cTestWrite, 2, 0, 1, 2);
   grid->addWidget(cEject, 3, 0, 1, 2);
   grid->addWidget(cVerify, 4, 0, 1, 2);
-  grid->addWidget(cBootable, 5, 0);
-  grid->addWidget(Label2, 5, 1);
+  grid->addWidget(cRockRidge, 5, 0, 1, 2);
+  grid->addWidget(cBootable, 6, 0);
+  grid->addWidget(Label2, 6, 1);
   grid->setColumnStretch(1, 1);
 
   Label3 = new QLabel(this);
@@ -77,7 +80,7 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
   layout->addWidget(Label3);
   layout->addWidget(pcd);
   layout->addLayout(buttons);
-  setFixedSize(360, 324);
+  setFixedSize(360, 348);
 
   dlg = new QFileDialog(this);
   dlg->setObjectName("dlg");
@@ -93,7 +96,7 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
 }
 
 void TfrmBurn::SetOptionsEnabled(bool enabled) {
-  for (QWidget* w : std::initializer_list<QWidget*>{eVolLabel, cCloseDisc, cTestWrite, cEject, cVerify, cBootable, btnBurn})
+  for (QWidget* w : std::initializer_list<QWidget*>{eVolLabel, cCloseDisc, cTestWrite, cEject, cVerify, cRockRidge, cBootable, btnBurn})
     w->setEnabled(enabled);
 }
 
@@ -110,6 +113,7 @@ void TfrmBurn::showEvent(QShowEvent* event) {
   Label2->setText(QString::fromStdString(zcdb.BootImageFile));
   cEject->setChecked(GlobalVars().Eject);
   cVerify->setChecked(GlobalVars().Verify);
+  cRockRidge->setChecked(zcdb.RockRidge);
   QDialog::showEvent(event);
 }
 
@@ -132,6 +136,7 @@ void TfrmBurn::btnBurnClick() {
   GlobalVars().Eject = cEject->isChecked();
   GlobalVars().Verify = cVerify->isChecked();
   zcdb.Verify = cVerify->isChecked();
+  zcdb.RockRidge = GlobalVars().RockRidge = cRockRidge->isChecked();
   main_->VerifyFailures.clear();
 
   Label3->setText("Preparing...");

@@ -28,6 +28,7 @@ class TfrmBurn : public QDialog {
   QCheckBox* cTestWrite;
   QCheckBox* cEject;
   QCheckBox* cVerify;
+  QCheckBox* cRockRidge;
   QCheckBox* cBootable;
   QLabel* Label2;  // boot image path
   QLabel* Label3;  // status line

@@ -14,6 +14,7 @@ struct TGlobalVars {
   QString LastOpenDir;
   bool Eject = false;  // the settings file supplies True when it has no value
   bool Verify = false;  // read the disc back after a burn
+  bool RockRidge = true;  // names, permissions and links for Linux and macOS
 };
 
 // The one instance.

@@ -669,6 +669,8 @@ void Tfrmmain::LoadSettings() {
   g.LastOpenDir = ini.value("Shell/LastOpenDir", QString()).toString();
   g.Eject = ini.value("Burning/Eject", true).toBool();
   g.Verify = ini.value("Burning/Verify", false).toBool();
+  g.RockRidge = ini.value("Burning/RockRidge", true).toBool();
+  zcdb.RockRidge = g.RockRidge;
 }
 
 void Tfrmmain::SaveSettings() {
@@ -692,6 +694,7 @@ void Tfrmmain::SaveSettings() {
   ini.setValue("Shell/LastOpenDir", path);
   ini.setValue("Burning/Eject", GlobalVars().Eject);
   ini.setValue("Burning/Verify", GlobalVars().Verify);
+  ini.setValue("Burning/RockRidge", GlobalVars().RockRidge);
   ini.sync();  // a failure to write is not the user's concern at close
 }
 

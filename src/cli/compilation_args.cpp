@@ -76,7 +76,12 @@ void AddCompilationOptions(CLI::App* cmd, CompilationArgs& args) {
       ->expected(1, -1);
   cmd->add_option("--volume", args.volume, "Volume label");
   cmd->add_option("--boot", args.boot, "El Torito boot image (a diskette image gives diskette emulation)");
-  cmd->add_flag("--no-joliet", args.noJoliet, "Record ISO 9660 names only");
+  cmd->add_flag("--no-joliet", args.noJoliet, "Record no Joliet names (the names Windows reads)");
+  cmd->add_flag("--no-rock-ridge", args.noRockRidge,
+                "Record no Rock Ridge (the names, permissions, times and links Linux and macOS read)");
+  cmd->add_flag("--links", args.links, "Record symbolic links as links instead of what they point to");
+  cmd->add_flag("--keep-owners", args.keepOwners,
+                "Record owners and permissions as they are (otherwise owner root, readable by everyone)");
   cmd->add_flag("--verbose", args.verbose, "List every name the disc shows otherwise than it was given");
 }
 
@@ -98,6 +103,14 @@ int FillCompilation(image::TZCDBurner& burner, const CompilationArgs& o, const G
   burner.ResetCompilation(2000000, 65535);
   burner.IdVolume = o.volume;
   burner.JolietFileSystem = !o.noJoliet;
+  burner.RockRidge = !o.noRockRidge;
+  burner.RockRidgeKeepOwners = o.keepOwners;
+  burner.SetRockRidgeLinks(o.links);
+  if (o.noRockRidge && (o.links || o.keepOwners)) {
+    std::cerr << prefix << (o.links ? "--links" : "--keep-owners") << " needs Rock Ridge (leave out --no-rock-ridge)\n";
+    burner.OnDebugMessage = previous;
+    return kExitUsage;
+  }
 
   int result = kExitOk;
   platform::TSearchRec rec;

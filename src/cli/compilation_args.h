@@ -16,12 +16,15 @@ struct CompilationArgs {
   std::string volume;
   std::string boot;
   bool noJoliet = false;
+  bool noRockRidge = false;
+  bool links = false;
+  bool keepOwners = false;
   bool verbose = false;
   std::vector<std::string> paths;
 };
 
-// The --volume, --boot, --no-joliet and --verbose options and the PATH
-// arguments.
+// The --volume, --boot, --no-joliet, --no-rock-ridge, --links,
+// --keep-owners and --verbose options and the PATH arguments.
 void AddCompilationOptions(CLI::App* command, CompilationArgs& args);
 
 // Fills the burner's compilation. On failure prints why, prefixed by

@@ -245,12 +245,11 @@ class TSystemUse {
     const std::uint32_t type = link ? rr::kSymlink : dir ? rr::kDirectory : rr::kRegular;
     std::uint32_t perms = node && node->Mode ? (node->Mode & 07777u) : (dir ? 0555u : 0444u);
     std::uint32_t uid = 0, gid = 0;
-    if (link) {
-      perms = 0777;
-    } else if (L.RockRidgeOwners && node) {
+    if (link) perms = 0777;  // a link's own permissions mean nothing
+    if (L.RockRidgeOwners && node) {
       uid = node->Uid;
       gid = node->Gid;
-    } else {
+    } else if (!link) {
       perms |= dir ? 0555u : 0444u;  // whoever gets the disc can read it
     }
     in.push_back(rr::PX(type | perms, links, uid, gid, serial));

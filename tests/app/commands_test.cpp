@@ -164,6 +164,30 @@ TEST_F(CommandsTest, VerifyWrittenDataShowsItsPhaseListsTheDamagedFileAndIsRemem
   EXPECT_TRUE(ini.value("Burning/Verify", false).toBool());
 }
 
+TEST_F(CommandsTest, RockRidgeIsOnUntilTurnedOffAndIsRemembered) {
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  EXPECT_TRUE(w().zcdb.RockRidge) << "on until the user turns it off";
+  onModal_ = [&](QDialog* d) {
+    auto* burn = qobject_cast<TfrmBurn*>(d);
+    burn->show();
+    EXPECT_TRUE(burn->cRockRidge->isChecked());
+    burn->cRockRidge->setChecked(false);
+    burn->cEject->setChecked(false);
+    burn->btnBurn->click();
+    EXPECT_FALSE(burn->cRockRidge->isEnabled());
+    EXPECT_TRUE(WaitFor([&] { return !burn->isVisible(); }));
+    return burn->result();
+  };
+  w().btnBurnClick();
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation process done successfully."});
+  EXPECT_FALSE(w().zcdb.Layout().RockRidge) << "the disc was laid out without it";
+  w().close();
+  QSettings ini(SettingsFileName(), QSettings::IniFormat);
+  EXPECT_FALSE(ini.value("Burning/RockRidge", true).toBool());
+}
+
 TEST_F(CommandsTest, CancelDuringABurnEndsWithCanceledAndNoEject) {
   Insert(vrec::MediumKind::CdR);
   Start();

@@ -170,7 +170,9 @@ class VariedTree : public ImageTest {
     for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 31 + 7);
     Put(src_ / "binary.dat", binary);
     image_ = base_ / "varied.iso";
-    const RunResult r = Shell(Quote(kVelloran) + " save-iso " + Quote(image_.string()) + " --volume 'Test Disc' " +
+    // The Joliet and ISO 9660 trees as readers show them: Rock Ridge,
+    // which readers prefer where it is, is left out here.
+    const RunResult r = Shell(Quote(kVelloran) + " save-iso --no-rock-ridge " + Quote(image_.string()) + " --volume 'Test Disc' " +
                             Quote(src_.string()));
     saveStatus_ = r.status;
     saveOutput_ = r.out;
@@ -453,12 +455,68 @@ TEST_F(ImageTest, GraftPointsPlaceFilesAndFolders) {
   const fs::path image = base / "g.iso";
   const RunResult save = Shell(Quote(kVelloran) + " save-iso " + Quote(image.string()) + " /docs/x=" +
                              Quote((base / "a").string()) + " /top/renamed.txt=" + Quote((base / "single.txt").string()) +
-                             " /into/=" + Quote((base / "single.txt").string()) + " --no-joliet");
+                             " /into/=" + Quote((base / "single.txt").string()) + " --no-joliet --no-rock-ridge");
   ASSERT_EQ(save.status, 0) << save.out;
   const RunResult r = Shell("xorriso -indev " + Quote(image.string()) + " -find / -type f");
   EXPECT_NE(r.out.find("'/DOCS/X/ONE.TXT'"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("'/TOP/RENAMED.TXT'"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("'/INTO/SINGLE.TXT'"), std::string::npos) << r.out;
+  fs::remove_all(base);
+}
+
+// The line xorriso lists (ls -l style, Rock Ridge modes and owners) for
+// the entry whose path ends in name; empty when there is none.
+std::string LsdlLine(const std::string& listing, const std::string& name) {
+  std::istringstream in(listing);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("/" + name + "'") != std::string::npos) return line;
+  return {};
+}
+
+TEST_F(ImageTest, RockRidgeIsOnByDefaultWithOwnersRootAndEveryoneReading) {
+  if (!Have("xorriso") || !Have("isoinfo")) GTEST_SKIP() << "xorriso or isoinfo is not installed";
+  const fs::path base = Scratch("rropts");
+  Put(base / "src" / "secret.txt", "s");
+  ::chmod((base / "src" / "secret.txt").c_str(), 0600);
+  fs::create_directories(base / "src" / "private");
+  ::chmod((base / "src" / "private").c_str(), 0700);
+  fs::create_symlink("secret.txt", base / "src" / "link");
+  const bool root = ::geteuid() == 0 && ::chown((base / "src" / "secret.txt").c_str(), 1234, 5678) == 0;
+  auto save = [&](const std::string& name, const std::string& options) {
+    const fs::path image = base / name;
+    const RunResult r =
+        Shell(Quote(kVelloran) + " save-iso " + Quote(image.string()) + " " + options + " /=" + Quote((base / "src").string()));
+    EXPECT_EQ(r.status, 0) << options << ": " << r.out;
+    return Shell("xorriso -indev " + Quote(image.string()) + " -find / -exec lsdl").out;
+  };
+
+  const std::string plain = save("plain.iso", "");
+  EXPECT_EQ(LsdlLine(plain, "secret.txt").rfind("-rw-r--r--", 0), 0u) << plain;
+  EXPECT_NE(LsdlLine(plain, "secret.txt").find(" 0        0 "), std::string::npos) << plain;
+  EXPECT_EQ(LsdlLine(plain, "private").rfind("drwxr-xr-x", 0), 0u) << plain;
+  EXPECT_EQ(LsdlLine(plain, "link").rfind("-rw-r--r--", 0), 0u) << "links are followed: " << plain;
+
+  const std::string kept = save("kept.iso", "--links --keep-owners");
+  EXPECT_EQ(LsdlLine(kept, "secret.txt").rfind("-rw-------", 0), 0u) << kept;
+  if (root) EXPECT_NE(LsdlLine(kept, "secret.txt").find(" 1234 "), std::string::npos) << kept;
+  EXPECT_EQ(LsdlLine(kept, "private").rfind("drwx------", 0), 0u) << kept;
+  EXPECT_EQ(LsdlLine(kept, "link").rfind("lrwxrwxrwx", 0), 0u) << kept;
+  EXPECT_NE(LsdlLine(kept, "link").find("-> 'secret.txt'"), std::string::npos) << kept;
+
+  save("none.iso", "--no-rock-ridge");
+  EXPECT_EQ(Shell("isoinfo -d -i " + Quote((base / "none.iso").string())).out.find("Rock Ridge signatures"),
+            std::string::npos);
+  EXPECT_NE(Shell("isoinfo -d -i " + Quote((base / "plain.iso").string())).out.find("Rock Ridge signatures"),
+            std::string::npos);
+
+  for (const char* option : {"--links", "--keep-owners"}) {
+    const fs::path image = base / "refused.iso";
+    const RunResult r = Shell(Quote(kVelloran) + " save-iso " + Quote(image.string()) + " --no-rock-ridge " + option +
+                              " " + Quote((base / "src").string()));
+    EXPECT_EQ(r.status, 2) << option;
+    EXPECT_NE(r.out.find("needs Rock Ridge"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(image)) << option;
+  }
   fs::remove_all(base);
 }
 
@@ -499,7 +557,8 @@ class NameCases : public ImageTest {
     for (const auto& [path, content] : Sources()) Put(src_ / path, content);
     ASSERT_EQ(::mkfifo((src_ / "pipe").c_str(), 0600), 0);
     image_ = base_ / "names.iso";
-    save_ = Shell(Quote(kVelloran) + " save-iso --verbose " + Quote(image_.string()) + " ./docs=" +
+    // Without Rock Ridge, which would show the names as given.
+    save_ = Shell(Quote(kVelloran) + " save-iso --verbose --no-rock-ridge " + Quote(image_.string()) + " ./docs=" +
                   Quote(src_.string()));
     ASSERT_EQ(save_.status, 0) << save_.out;
   }
