@@ -169,6 +169,11 @@ class Tfrmmain : public QWidget {
   // Warns, naming who, when another program holds the drive (a mounted
   // disc, another burner); true when it does.
   bool DriveHeldElsewhere();
+  // Before a burn onto a disc that holds files the compilation did not
+  // import: asks whether the new session keeps them, and imports them when
+  // it does. False when the burn is not to go on (cancelled, or the disc's
+  // files could not be read).
+  bool KeepFilesOnDisc();
   void SetSpeedFromList();
   void SpeedButton4Click();  // disc information
   void SpeedButton3Click();  // drive capabilities

@@ -70,10 +70,33 @@ void Tfrmmain::btnBurnClick() {
     MessageDlg(this, MsgKind::Warning, kInsertDisc);
     return;
   }
+  if (!KeepFilesOnDisc()) return;
   if (cbSpeed->currentIndex() < 0 && cbSpeed->count() > 0) cbSpeed->setCurrentIndex(0);
   SetSpeedFromList();
   JobStarting(true);
   ExecModal(frmBurn);
+}
+
+bool Tfrmmain::KeepFilesOnDisc() {
+  // Readers show only a disc's newest session: one without the earlier
+  // files hides them. A compilation that imported a session has decided.
+  if (zcdb.ImportedFileCount() > 0 || !zcdb.DiscHoldsFiles()) return true;
+  Message question;
+  question.kind = MsgKind::Confirmation;
+  question.text = "The disc already holds files. Keep them in the new session?";
+  question.buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+  question.defaultButton = QMessageBox::Yes;
+  const int answer = MessageDlg(this, question);
+  if (answer == QMessageBox::No) return true;
+  if (answer != QMessageBox::Yes) return false;  // Cancel, or the box closed
+  // Files of the compilation replace those of the disc with the same name.
+  const bool imported = zcdb.ImportSession(255, zcdb.RootDir());
+  RebuildLayoutView();
+  if (!imported) {
+    MessageDlg(this, MsgKind::Warning, "The files already on the disc could not be read.");
+    return false;
+  }
+  return true;
 }
 
 void Tfrmmain::btnEraseClick() {

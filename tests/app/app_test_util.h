@@ -52,6 +52,7 @@ struct ShownMessage {
   QString reason;
   QString details;
   QMessageBox::StandardButton defaultButton;
+  QMessageBox::StandardButtons buttons;
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -80,7 +81,7 @@ class MainWindowTest : public ::testing::Test {
       drive::InstallTransport(&RecorderTransport::Support, &RecorderTransport::Send, drive::kLibraryTransportName);
 
     Hooks().message = [this](QWidget*, const Message& m) {
-      messages_.push_back({m.kind, m.text, m.reason, m.details, m.defaultButton});
+      messages_.push_back({m.kind, m.text, m.reason, m.details, m.defaultButton, m.buttons});
       return answer_;
     };
     Hooks().modal = [this](QDialog* dialog) {

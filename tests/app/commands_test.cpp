@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QSettings>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -543,7 +544,9 @@ TEST_F(CommandsTest, DiscInformationListsTheSessionsAndImportRebuildsTheLayout) 
   BurnNow("FIRST", false, false);
   WriteFile("later.txt", 2 * kMB, 'l');
   DropOnList({"later.txt"});
+  answer_ = QMessageBox::No;  // a session of its own
   BurnNow("SECOND", false, false);
+  answer_ = QMessageBox::Ok;
   ASSERT_EQ(Status().completeSessions, 2);
   messages_.clear();
 
@@ -591,6 +594,65 @@ TEST_F(CommandsTest, DiscInformationListsTheSessionsAndImportRebuildsTheLayout) 
   EXPECT_EQ(w().fs->Value(), RoundHalfEven(w().zcdb.NextWritableAddress() * 2048.0 / kMB));
   EXPECT_EQ(w().zcdb.Tree().MaxFiles(), 65535);
 }
+
+// Burn Now onto a disc that holds files asks whether the new session keeps
+// them: readers show only the newest session.
+class KeepFilesQuestion : public CommandsTest, public ::testing::WithParamInterface<QMessageBox::StandardButton> {};
+
+TEST_P(KeepFilesQuestion, EachAnswerDoesWhatItSays) {
+  const QMessageBox::StandardButton answer = GetParam();
+  Insert(vrec::MediumKind::CdR);
+  Start();
+  FillCompilation();
+  BurnNow("FIRST", false, false);
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation process done successfully."}) << "a blank disc: no question";
+  w().NewCompilation();
+  WriteFile("later.txt", 3000, 'l');
+  DropOnList({"later.txt"});
+  messages_.clear();
+  answer_ = answer;
+  BurnNow("SECOND", false, false);
+  ASSERT_FALSE(messages_.empty());
+  EXPECT_EQ(messages_[0].text, "The disc already holds files. Keep them in the new session?");
+  EXPECT_EQ(messages_[0].kind, MsgKind::Confirmation);
+  EXPECT_EQ(messages_[0].defaultButton, QMessageBox::Yes);
+  EXPECT_EQ(messages_[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+  const auto s = Status();
+  if (answer == QMessageBox::Cancel) {
+    EXPECT_EQ(modalCount_, 1) << "no burn dialog after Cancel";
+    EXPECT_EQ(s.completeSessions, 1);
+    EXPECT_EQ(w().zcdb.FileCount(), 1) << "the compilation is as it was";
+    return;
+  }
+  ASSERT_EQ(s.completeSessions, 2) << MessageTexts().join("\n").toStdString();
+  // Yes shows the disc's files in the layout (they are part of the session).
+  EXPECT_EQ(w().zcdb.FindFile(w().zcdb.RootDir(), "top.txt") != nullptr, answer == QMessageBox::Yes);
+
+  const fs::path image = dir_ / "disc.img";
+  std::string why;
+  ASSERT_TRUE(recorder_->Export(image, &why)) << why;
+  std::uint32_t newest = 0;  // the second session's track (a blank one follows it)
+  for (const auto& t : s.tracks)
+    if (t.state == "complete") newest = t.start;
+  ASSERT_GT(newest, 0u);
+  QProcess isoinfo;
+  isoinfo.start("isoinfo", {"-f", "-J", "-T", QString::number(newest), "-i", QString::fromStdString(image.string())});
+  if (!isoinfo.waitForFinished(10000)) GTEST_SKIP() << "isoinfo is not installed";
+  QStringList listing;
+  for (QString path : QString::fromUtf8(isoinfo.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+    listing << path.remove(QRegularExpression(";1$"));  // file names carry their version
+  listing.sort();
+  const QStringList kept{"/Data", "/Data/one.txt", "/Data/two.bin", "/later.txt", "/top.txt"};
+  EXPECT_EQ(listing, answer == QMessageBox::Yes ? kept : QStringList{"/later.txt"}) << listing.join(" ").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, KeepFilesQuestion,
+                         ::testing::Values(QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel),
+                         [](const auto& info) {
+                           return info.param == QMessageBox::Yes  ? std::string("Yes")
+                                  : info.param == QMessageBox::No ? std::string("No")
+                                                                  : std::string("Cancel");
+                         });
 
 TEST_F(CommandsTest, DiscInformationWithoutADiscSaysSoAndImportNeedsARow) {
   ASSERT_TRUE(recorder_->Eject());

@@ -82,7 +82,8 @@ int main(int argc, char* argv[]) {
   Hooks().message = [&](QWidget*, const Message& m) {
     told << m.text;
     if (failure.text.isEmpty() && !m.reason.isEmpty()) failure = m;
-    return static_cast<int>(QMessageBox::Ok);
+    // Questions are declined: the second burn records a session of its own.
+    return static_cast<int>(m.buttons.testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Ok);
   };
 
   Tfrmmain w;
