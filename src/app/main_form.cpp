@@ -543,9 +543,15 @@ void Tfrmmain::FormShow() {
   setWindowTitle("Velloran DVD/CD Burner 3.38");
   zcdb.InitializeASPI(true, "");
   if (!drive::ASPIInitialized()) {
-    MessageDlg(this, MsgKind::Plain,
-               QString("Error initializing ASPI Layer, Please visit support page, ") + kFaqPageUrl +
-                   " for more information.");
+    Message error;
+    error.text = QString("Error initializing ASPI Layer, Please visit support page, ") + kFaqPageUrl +
+                 " for more information.";
+    // A drive that is there but refused to open (no permission, held by
+    // another program) says so: the support page cannot know it.
+    QStringList notes;
+    for (const std::string& note : zcdb.DriveNotes) notes << QString::fromStdString(note);
+    error.reason = notes.join("\n");
+    MessageDlg(this, error);
     return;
   }
   if (!zcdb.Devices.empty()) {

@@ -47,7 +47,12 @@ bool TSCSIDevice::MediumLocked() {
 }
 
 std::string TSCSIDevice::HeldElsewhere() {
-  const std::string text = platform::DescribeDriveUse(FindDriveUse(), DriveName());
+  // The kernel's refusal (EBUSY) is known only from the last open of the
+  // node: when that one was refused, a harmless query opens it again, so a
+  // holder that has gone since is not named.
+  const bool passThrough = TransportName() == kPassThroughTransportName;
+  if (passThrough && PassThroughOpenError(DriveLetter()) == EBUSY) MediumLocked();
+  std::string text = platform::DescribeDriveUse(FindDriveUse(), DriveName());
   if (!text.empty()) return text;
   // A lock nobody visible holds: a program of another user, or one that
   // talks to the drive through another node.
@@ -55,6 +60,13 @@ std::string TSCSIDevice::HeldElsewhere() {
     std::string name = DriveName();
     if (name[0] >= 'a' && name[0] <= 'z') name[0] = static_cast<char>(name[0] - 'a' + 'A');
     return name + " is locked by another program, which keeps its disc in the drive";
+  }
+  // That query may have been the first open of the node since another
+  // program claimed it exclusively.
+  if (passThrough && PassThroughOpenError(DriveLetter()) == EBUSY) {
+    platform::DriveUse claimed;
+    claimed.claimedExclusively = true;
+    return platform::DescribeDriveUse(claimed, DriveName());
   }
   return {};
 }

@@ -5,7 +5,9 @@
 // sbsector= the second, which lists the first session's file beside its own.
 //
 // Tests that burn a disc and read it back in the guest use the same pieces:
-// GuestSpec::modules, TreeChecksumCommand and HostTreeChecksums.
+// GuestSpec::modules, TreeChecksumCommand and HostTreeChecksums. velloran's own
+// appends are read the same way: a second burn keeps the first session's
+// files, a --new-session burn shows only its own.
 #include "guest_run.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 
 namespace velloran::qemu {
@@ -104,6 +107,94 @@ TEST(KernelMount, GuestMountsEachSessionOfAnImageAndEveryFileMatches) {
   ASSERT_EQ(both.size(), 3u);
   EXPECT_EQ(run["second"].status, 0) << run["second"].err;
   EXPECT_EQ(ParseChecksums(run["second"].out), both) << run["second"].out;
+}
+
+// Appending with velloran, as a user does it on the virtual recorder: a
+// second `burn` carries the first session's files forward, so the kernel,
+// which shows a disc's newest session, still shows them; `burn
+// --new-session` records a session that shows only its own files.
+struct AppendedDisc {
+  fs::path dir;
+  std::string path;
+  std::string kept, alone;  // first blocks of the second and third sessions
+  std::string error;
+  ~AppendedDisc() {
+    std::error_code ec;
+    if (!dir.empty()) fs::remove_all(dir, ec);
+  }
+};
+
+const AppendedDisc& Appended() {
+  static AppendedDisc d = [] {
+    AppendedDisc d;
+    d.dir = fs::temp_directory_path() / ("velloran-qemu-append-" + std::to_string(::getpid()));
+    for (const char* folder : {"s1/docs", "s2", "s3"}) fs::create_directories(d.dir / folder);
+    {
+      std::ofstream(d.dir / "s1" / "a.txt") << "first session\n";
+      std::ofstream numbers(d.dir / "s1" / "docs" / "numbers.txt");
+      for (int i = 0; i < 20000; ++i) numbers << i << '\n';
+      std::ofstream(d.dir / "s2" / "b.txt") << "second session\n";
+      std::ofstream(d.dir / "s3" / "c.txt") << "a session of its own\n";
+    }
+    const std::string velloran = "cd " + ShellQuote(d.dir.string()) + " && VELLORAN_RECORDER_DIR=rec " +
+                                 "VELLORAN_RECORDER_TIME_SCALE=0.05 " + ShellQuote(VELLORAN_CLI) + " ";
+    auto run = [&](const std::string& args) {
+      int rc = -1;
+      const std::string out = Capture(velloran + args + " 2>&1", &rc);
+      if (rc != 0 && d.error.empty()) d.error = "velloran " + args + ": " + out;
+      return out;
+    };
+    // The start of the newest complete track: the newest session's.
+    auto newest = [&] {
+      const std::string status = run("recorder status");
+      std::string start;
+      const std::regex track(R"(Track \d+:\s+session \d+, start (\d+), size \d+, complete)");
+      for (std::sregex_iterator it(status.begin(), status.end(), track), end; it != end; ++it) start = (*it)[1];
+      return start;
+    };
+    run("recorder insert cd-r");
+    run("burn s1");
+    const std::string said = run("burn s2");
+    if (d.error.empty() && said.find("Keeping the 2 files already on the disc (session 1).") == std::string::npos)
+      d.error = "the second burn did not say it keeps the disc's files: " + said;
+    d.kept = newest();
+    run("burn --new-session s3");
+    d.alone = newest();
+    run("recorder export disc.img");
+    if (d.error.empty() && (d.kept.empty() || d.alone.empty() || d.kept == d.alone))
+      d.error = "the recorder does not list three sessions:\n" + run("recorder status");
+    d.path = (d.dir / "disc.img").string();
+    return d;
+  }();
+  return d;
+}
+
+TEST(KernelMount, ASecondBurnKeepsTheFirstSessionsFilesAndANewSessionShowsOnlyItsOwn) {
+  const auto& disc = Appended();
+  ASSERT_EQ(disc.error, "");
+  GuestSpec spec;
+  spec.bus = Bus::kScsi;
+  spec.medium = Medium::kCd;
+  spec.image = disc.path;
+  spec.modules = {"isofs"};
+  spec.steps = {
+      {"kept", "mount -t iso9660 -o ro,sbsector=" + disc.kept + " /dev/sr0 /mnt && " + TreeChecksumCommand("/mnt") +
+                   "; rc=$?; umount /mnt; exit $rc"},
+      {"alone", "mount -t iso9660 -o ro,sbsector=" + disc.alone + " /dev/sr0 /mnt && " +
+                    TreeChecksumCommand("/mnt") + "; rc=$?; umount /mnt; exit $rc"},
+  };
+  const GuestRun run = RunGuest(spec);
+  if (run.unavailable) GTEST_SKIP() << "QEMU GUEST UNAVAILABLE: " << run.reason;
+  ASSERT_TRUE(run.booted) << run.reason;
+
+  auto both = HostTreeChecksums((disc.dir / "s1").string());
+  ASSERT_EQ(both.size(), 2u);
+  for (const auto& [path, sum] : HostTreeChecksums((disc.dir / "s2").string())) both[path] = sum;
+  ASSERT_EQ(both.size(), 3u);
+  EXPECT_EQ(run["kept"].status, 0) << run["kept"].err;
+  EXPECT_EQ(ParseChecksums(run["kept"].out), both) << run["kept"].out;
+  EXPECT_EQ(run["alone"].status, 0) << run["alone"].err;
+  EXPECT_EQ(ParseChecksums(run["alone"].out), HostTreeChecksums((disc.dir / "s3").string())) << run["alone"].out;
 }
 
 }  // namespace

@@ -327,7 +327,7 @@ TEST_F(CliTest, EjectFromAnotherTerminalLeavesABurnAlone) {
   ASSERT_EQ(Run("recorder insert cd-r").code, 0);
   {
     std::ofstream big(dir_ / "s1" / "big.bin", std::ios::binary);
-    for (int i = 0; i < 6 << 20; i += 4) big.write(reinterpret_cast<const char*>(&i), 4);
+    for (int i = 0; i < 24 << 20; i += 4) big.write(reinterpret_cast<const char*>(&i), 4);
   }
   // Every command takes a while: the burn writes for several seconds.
   ASSERT_EQ(Run("recorder fault slow 25").code, 0);
@@ -342,9 +342,20 @@ TEST_F(CliTest, EjectFromAnotherTerminalLeavesABurnAlone) {
     std::ifstream in(log);
     FAIL() << "the burn never started writing: " << std::string(std::istreambuf_iterator<char>(in), {});
   }
+  const std::string held = "is in use by process " + std::to_string(burn) + " (velloran)";
   EXPECT_EQ(r.code, 1) << r.out;
-  EXPECT_NE(r.out.find("is in use by process " + std::to_string(burn) + " (velloran)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(held), std::string::npos) << r.out;
   EXPECT_EQ(Run("recorder status").out.find("tray open"), std::string::npos);
+  // Every other command that would use the drive names the burn as well,
+  // and leaves the drive to it.
+  for (const auto& [command, code] :
+       std::vector<std::pair<std::string, int>>{{"burn s2", 1}, {"erase", 1}, {"info", 0}, {"drives", 0}}) {
+    r = Run(command);
+    EXPECT_EQ(r.code, code) << command << ": " << r.out;
+    EXPECT_NE(r.out.find(held), std::string::npos) << command << ": " << r.out;
+  }
+  int status = 0;
+  EXPECT_EQ(::waitpid(burn, &status, WNOHANG), 0) << "the burn ended before every command was tried";
   EXPECT_EQ(Wait(burn), 0);
   std::ifstream in(log);
   const std::string burnOut((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
