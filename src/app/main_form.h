@@ -174,6 +174,10 @@ class Tfrmmain : public QWidget {
   // it does. False when the burn is not to go on (cancelled, or the disc's
   // files could not be read).
   bool KeepFilesOnDisc();
+  // Tells the desktop how a long job ended (burn, verification, erase) when
+  // none of the application's windows is active; `text` is the message the
+  // window shows.
+  void NotifyIfAway(const QString& text, bool failure);
   void SetSpeedFromList();
   void SpeedButton4Click();  // disc information
   void SpeedButton3Click();  // drive capabilities

@@ -229,15 +229,21 @@ void Tfrmmain::zcdbWriteDone(const QString& error) {
     frmProgress->hide();
   Timer1->stop();
   Timer1Timer();
-  if (error.isEmpty())
-    MessageDlg(this, MsgKind::Information, "Operation process done successfully.");
-  else if (error.contains("ABORTED BY USER"))
-    MessageDlg(this, MsgKind::Information, "Operation canceled by user");
-  else if (error.startsWith("VERIFICATION FAILED") && !VerifyFailures.isEmpty())
-    MessageDlg(this, JobFailure("The disc does not hold the written data as it should:",
-                                VerifyFailureList(VerifyFailures)));
+  const bool canceled = error.contains("ABORTED BY USER");
+  const bool unverified = error.startsWith("VERIFICATION FAILED") && !VerifyFailures.isEmpty();
+  const QString text = error.isEmpty() ? "Operation process done successfully."
+                       : canceled      ? "Operation canceled by user"
+                       : unverified    ? "The disc does not hold the written data as it should:"
+                                       : "Operation done with error occured.";
+  // A burn (and its verification) takes minutes: the person may be in
+  // another window by its end.
+  if (jobToDrive_) NotifyIfAway(text, !error.isEmpty() && !canceled);
+  if (error.isEmpty() || canceled)
+    MessageDlg(this, MsgKind::Information, text);
+  else if (unverified)
+    MessageDlg(this, JobFailure(text, VerifyFailureList(VerifyFailures)));
   else
-    MessageDlg(this, JobFailure("Operation done with error occured.", error));
+    MessageDlg(this, JobFailure(text, error));
   // Saving an image does not touch the drive.
   if (error.isEmpty() && GlobalVars().Eject && jobToDrive_) zcdb.StartStopUnit(true);
 }
@@ -249,10 +255,16 @@ void Tfrmmain::zcdbEraseDone(bool withError) {
   Timer1->stop();
   Timer1Timer();
   frmProgress->hide();
+  const QString text = withError ? "Erase process done with error." : "Erase process done successfully.";
+  NotifyIfAway(text, withError);
   if (withError)
-    MessageDlg(this, JobFailure("Erase process done with error.", LastJobError()));
+    MessageDlg(this, JobFailure(text, LastJobError()));
   else
-    MessageDlg(this, MsgKind::Information, "Erase process done successfully.");
+    MessageDlg(this, MsgKind::Information, text);
+}
+
+void Tfrmmain::NotifyIfAway(const QString& text, bool failure) {
+  if (!Hooks().active()) Hooks().notify(text, failure);
 }
 
 void Tfrmmain::SpeedButton4Click() {

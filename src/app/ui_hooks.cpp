@@ -1,5 +1,7 @@
 #include "app/ui_hooks.h"
 
+#include "app/desktop_notify.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDialog>
@@ -60,6 +62,8 @@ UiHooks DefaultHooks() {
   h.modal = [](QDialog* dialog) { return dialog->exec(); };
   h.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   h.drag = [](QDrag* drag, Qt::DropActions actions, Qt::DropAction action) { return drag->exec(actions, action); };
+  h.notify = NotifyDesktop;
+  h.active = [] { return QApplication::activeWindow() != nullptr; };
   return h;
 }
 

@@ -47,11 +47,19 @@ using OpenUrlFunction = std::function<bool(const QUrl& url)>;
 // returns what the target did (QDrag::exec).
 using DragFunction = std::function<Qt::DropAction(QDrag* drag, Qt::DropActions actions, Qt::DropAction action)>;
 
+// Tells the desktop that a long job ended (a notification); false when
+// nothing could be told.
+using NotifyFunction = std::function<bool(const QString& text, bool failure)>;
+// Whether one of the application's windows is the active window.
+using ActiveFunction = std::function<bool()>;
+
 struct UiHooks {
   MessageFunction message;
   ModalFunction modal;
   OpenUrlFunction openUrl;
   DragFunction drag;
+  NotifyFunction notify;
+  ActiveFunction active;
 };
 
 // The message box the real hook shows (not yet shown), for `parent`.
@@ -59,7 +67,8 @@ QMessageBox* NewMessageBox(QWidget* parent, const Message& message);
 
 // The hooks in use (the real ones until a test replaces them).
 UiHooks& Hooks();
-// Restores the real message box, exec() and the desktop's URL handler.
+// Restores the real message box, exec(), the desktop's URL handler and its
+// notifications.
 void RestoreDefaultHooks();
 
 // Shorthands through the hooks.

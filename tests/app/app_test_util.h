@@ -93,6 +93,11 @@ class MainWindowTest : public ::testing::Test {
       opened_.push_back(url);
       return true;
     };
+    Hooks().notify = [this](const QString& text, bool failure) {
+      notified_.push_back({text, failure});
+      return true;
+    };
+    Hooks().active = [this] { return windowActive_; };
   }
 
   void TearDown() override {
@@ -178,6 +183,10 @@ class MainWindowTest : public ::testing::Test {
   std::function<int(QDialog*)> onModal_;
   int modalCount_ = 0;
   std::vector<QUrl> opened_;
+  // Desktop notifications sent (text, failure), and whether the
+  // application counts as the active one.
+  std::vector<std::pair<QString, bool>> notified_;
+  bool windowActive_ = true;
 };
 
 }  // namespace velloran::app::testing

@@ -489,6 +489,36 @@ TEST_F(CommandsTest, EraseAsksAndReportsItsEnd) {
   EXPECT_EQ(Status().discStatus, "blank");
 }
 
+// The desktop is told how a burn or an erase ended only while the person
+// is in another program's window.
+TEST_F(CommandsTest, TheEndOfALongJobIsNotifiedWhenTheWindowIsNotActive) {
+  Insert(vrec::MediumKind::CdRw);
+  Start();
+  FillCompilation();
+  BurnNow("FRONT", false, false);
+  EXPECT_TRUE(notified_.empty()) << "the window was active";
+
+  windowActive_ = false;
+  answer_ = QMessageBox::No;  // a session of its own
+  BurnNow("AWAY", false, false);
+  const std::vector<std::pair<QString, bool>> burned{{"Operation process done successfully.", false}};
+  EXPECT_EQ(notified_, burned);
+
+  answer_ = QMessageBox::Yes;
+  w().btnEraseClick();
+  WaitForProgressToClose();
+  ASSERT_EQ(notified_.size(), 2u);
+  EXPECT_EQ(notified_[1], std::make_pair(QString("Erase process done successfully."), false));
+
+  // A failed burn is told as one.
+  notified_.clear();
+  std::string why;
+  ASSERT_TRUE(recorder_->SetWriteError(30, 0x03, 0x0C, 0x00, &why)) << why;
+  BurnNow("FAILS", false, false);
+  const std::vector<std::pair<QString, bool>> failed{{"Operation done with error occured.", true}};
+  EXPECT_EQ(notified_, failed);
+}
+
 TEST_F(CommandsTest, EraseOnADriveWithoutAProgressFigureShowsThatWorkGoesOn) {
   Insert(vrec::MediumKind::CdRw);
   // The drive's sense never marks its sense-key specific bytes valid.
