@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   qemu-system-x86 busybox-static cpio
   tgt qemu-block-extra libiscsi-bin cdrskin growisofs wodim
+  lintian bash-completion dbus-daemon
 )
 
 missing=()

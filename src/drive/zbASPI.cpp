@@ -61,6 +61,8 @@ bool LoadLibrary(TransportState& s, const std::string& path) {
   // working directory: a library planted there would run as the user.
   std::string dir = platform::ExecutableDir();
   if (!dir.empty() && TryLoadLibrary(s, dir + "/" + kAspiLibraryFile)) return true;
+  // Where an installed tree keeps it: PREFIX/lib/velloran beside PREFIX/bin.
+  if (!dir.empty() && TryLoadLibrary(s, dir + "/../lib/velloran/" + kAspiLibraryFile)) return true;
   return TryLoadLibrary(s, kAspiLibraryFile);
 }
 

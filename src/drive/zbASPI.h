@@ -190,9 +190,9 @@ std::string TransportName();
 
 // Chooses the transport: the pass-through layer when prefer is set and it
 // finds a drive, else the library (libraryPath when not empty, then
-// wnaspi32.so beside the program, then through the loader's search path;
-// never from the working directory), else the pass-through layer when it
-// finds a drive. Returns false when no transport could be chosen.
+// wnaspi32.so beside the program or in ../lib/velloran beside it, then the
+// loader's search path; never the working directory), else pass-through
+// when it finds a drive. Returns false when no transport could be chosen.
 bool SelectTransport(bool preferPassThrough, const std::string& libraryPath);
 // Releases the current transport and chooses again with the saved preference.
 bool ReloadTransport();
