@@ -190,6 +190,10 @@ std::int64_t Tfrmmain::AddFolderWithProgress(TDEntry* dir, const QString& path, 
   progress.setMinimumDuration(400);
   progress.setAutoClose(false);
   progress.setAutoReset(false);
+  // Starts the clock that shows the window once the minimum duration has
+  // passed: a busy bar gets no other value, and without it the window
+  // would wait for Qt's default of four seconds.
+  progress.setValue(0);
   QElapsedTimer clock;
   clock.start();
   qint64 nextUpdate = 0;
