@@ -37,8 +37,10 @@ TfrmBurn::TfrmBurn(Tfrmmain* main) : QDialog(main), main_(main) {
   cEject->setObjectName("cEject");
   cVerify = new QCheckBox("Verify written data", GroupBox1);
   cVerify->setObjectName("cVerify");
-  cRockRidge = new QCheckBox("Rock Ridge (names and permissions for Linux and macOS)", GroupBox1);
+  // Short enough for the box's width; the hint tells the rest.
+  cRockRidge = new QCheckBox("Rock Ridge (Linux and macOS names)", GroupBox1);
   cRockRidge->setObjectName("cRockRidge");
+  cRockRidge->setToolTip("Also records the names as given, permissions, owners, times and links, for Linux and macOS");
   cBootable = new QCheckBox("Bootable", GroupBox1);
   cBootable->setObjectName("cBootable");
   Label2 = new QLabel(GroupBox1);
