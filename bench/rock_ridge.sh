@@ -12,30 +12,13 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(dirname "$here")
 trees=${1:-/tmp/velloran-bench}
-build=${VELLORAN_BENCH_BUILD:-$src/build-image-release}
 runs=${RUNS:-3}
 
-cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLORAN_SANITIZE=OFF \
-  -DVELLORAN_BUILD_TESTS=OFF -DVELLORAN_BUILD_GUI=OFF >/dev/null
-ninja -C "$build" velloran >/dev/null
-velloran="$build/bin/velloran"
+. "$here/common.sh"
+bench_release_build velloran
 
 # The tree of burn_bench.sh (made the same way, kept between runs).
-small="$trees/burn-small-20000"
-if [ ! -f "$small/.done" ]; then
-  rm -rf "$small"
-  /usr/bin/python3 - "$small" <<'PY'
-import os, random, sys
-root = sys.argv[1]
-rng = random.Random(20000)
-for i in range(20000):
-    d = os.path.join(root, "d%03d" % (i // 200))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%05d.dat" % i), "wb") as f:
-        f.write(os.urandom(rng.randint(512, 6000)))
-open(os.path.join(root, ".done"), "w").close()
-PY
-fi
+bench_small_tree
 cat "$small"/*/* >/dev/null  # into the page cache, as for every tool
 
 out=$(mktemp -d)

@@ -12,13 +12,10 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(dirname "$here")
 trees=${1:-/tmp/velloran-bench}
-build=${VELLORAN_BENCH_BUILD:-$src/build-image-release}
 runs=${RUNS:-3}
 
-cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLORAN_SANITIZE=OFF \
-  -DVELLORAN_BUILD_TESTS=OFF -DVELLORAN_BUILD_GUI=OFF >/dev/null
-ninja -C "$build" velloran wnaspi32 >/dev/null
-velloran="$build/bin/velloran"
+. "$here/common.sh"
+bench_release_build velloran wnaspi32
 
 tree="$trees/verify-582mb"
 if [ ! -f "$tree/.done" ]; then
