@@ -4,6 +4,7 @@
 // virtual recorder is presented as /dev/sr0 behind the pass-through layer,
 // with its open errors injected.
 #include "app_test_util.h"
+#include "other_process_lock.h"
 
 #include "platform/scsi_system.h"
 #include "vrec/virtual_scsi_system.h"
@@ -34,10 +35,7 @@ class BusyDriveTest : public MainWindowTest {
     drive::ReleaseTransport();
   }
   void TearDown() override {
-    if (child_ > 0) {
-      ::kill(child_, SIGKILL);
-      ::waitpid(child_, nullptr, 0);
-    }
+    other_.Kill();
     window_.reset();
     drive::ReleaseTransport();
     platform::InstallScsiSystem(nullptr);
@@ -50,45 +48,11 @@ class BusyDriveTest : public MainWindowTest {
     ASSERT_TRUE(system_->recorder(0).Insert(kind, {}, &why)) << why;
   }
 
-  // Another program on the same drive: a child process that holds the
-  // recorder open with its medium locked, until the test lets it go.
-  void HoldFromAnotherProcess() {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(release_), 0);
-    child_ = ::fork();
-    if (child_ == 0) {
-      ::close(ready[0]);
-      ::close(release_[1]);
-      vrec::Recorder r(dir_ / "recorders", 0);
-      const std::uint8_t prevent[6] = {0x1E, 0, 0, 0, 1, 0};
-      char c = r.Execute(prevent, {}, vrec::DataDirection::None).Good() ? 'y' : 'n';
-      (void)!::write(ready[1], &c, 1);
-      (void)!::read(release_[0], &c, 1);
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release_[0]);
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ::close(ready[0]);
-    ASSERT_EQ(c, 'y');
-  }
-  void LetGo() {
-    ::close(release_[1]);
-    ::waitpid(child_, nullptr, 0);
-    child_ = -1;
-  }
-  static std::string CommandName(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-  }
+  void HoldFromAnotherProcess() { other_.Start(dir_ / "recorders"); }
+  void LetGo() { other_.Release(); }
 
   std::unique_ptr<vrec::VirtualScsiSystem> system_;
-  pid_t child_ = -1;
-  int release_[2] = {-1, -1};
+  velloran::testing::OtherProcessLock other_;
 };
 
 TEST_F(BusyDriveTest, BurnEraseAndEjectNameTheProgramThatHoldsTheDrive) {
@@ -99,8 +63,8 @@ TEST_F(BusyDriveTest, BurnEraseAndEjectNameTheProgramThatHoldsTheDrive) {
   DropOnList({"a.txt"});
   HoldFromAnotherProcess();
   const QString held = QString("D: is in use by process %1 (%2)")
-                           .arg(child_)
-                           .arg(QString::fromStdString(CommandName(child_)));
+                           .arg(other_.Pid())
+                           .arg(QString::fromStdString(other_.CommandName()));
   messages_.clear();
   w().btnBurnClick();
   w().btnEraseClick();

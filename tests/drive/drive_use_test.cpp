@@ -4,6 +4,7 @@
 #include "drive/zbASPI.h"
 #include "drive/zbDrvLib.h"
 #include "drive/zbSPTI.h"
+#include "other_process_lock.h"
 #include "platform/scsi_system.h"
 #include "vrec/virtual_scsi_system.h"
 
@@ -33,10 +34,7 @@ class DriveUseTest : public ::testing::Test {
     ReleaseTransport();
   }
   void TearDown() override {
-    if (child_ > 0) {
-      ::kill(child_, SIGKILL);
-      ::waitpid(child_, nullptr, 0);
-    }
+    other_.Kill();
     device_.reset();
     ReleaseTransport();
     platform::InstallScsiSystem(nullptr);
@@ -55,49 +53,14 @@ class DriveUseTest : public ::testing::Test {
     return *device_;
   }
 
-  // Another program on the same recorder: a child process that locks the
-  // medium and waits until the test lets it go (or kills it).
-  void LockFromAnotherProcess() {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(release_), 0);
-    child_ = ::fork();
-    if (child_ == 0) {
-      ::close(ready[0]);
-      ::close(release_[1]);  // so that the test's close of it reads as the end
-      vrec::Recorder r(dir_, 0);
-      const std::uint8_t prevent[6] = {0x1E, 0, 0, 0, 1, 0};
-      const bool ok = r.Execute(prevent, {}, vrec::DataDirection::None).Good();
-      char c = ok ? 'y' : 'n';
-      (void)!::write(ready[1], &c, 1);
-      (void)!::read(release_[0], &c, 1);
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release_[0]);
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ::close(ready[0]);
-    ASSERT_EQ(c, 'y');
-  }
-  void EndOtherProcess() {
-    ::close(release_[1]);
-    ::waitpid(child_, nullptr, 0);
-    child_ = -1;
-  }
-  std::string CommandName(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-  }
+  void LockFromAnotherProcess() { other_.Start(dir_); }
+  void EndOtherProcess() { other_.Release(); }
 
   std::filesystem::path dir_;
   std::unique_ptr<vrec::VirtualScsiSystem> system_;
   std::unique_ptr<TSCSIDevice> device_;
   std::vector<std::string> notes_;
-  pid_t child_ = -1;
-  int release_[2] = {-1, -1};
+  velloran::testing::OtherProcessLock other_;
 };
 
 TEST_F(DriveUseTest, EjectLeavesAnotherProgramsLockAloneAndNamesIt) {
@@ -109,7 +72,7 @@ TEST_F(DriveUseTest, EjectLeavesAnotherProgramsLockAloneAndNamesIt) {
   const std::uint64_t allowsBefore = system_->CommandsSeen(0x1E);
   std::string refusal;
   EXPECT_FALSE(d.EjectMedium(refusal));
-  EXPECT_EQ(refusal, "D: is in use by process " + std::to_string(child_) + " (" + CommandName(child_) + ")");
+  EXPECT_EQ(refusal, "D: is in use by process " + std::to_string(other_.Pid()) + " (" + other_.CommandName() + ")");
   // Nothing was sent that could lift the other program's lock.
   EXPECT_EQ(system_->CommandsSeen(0x1E), allowsBefore);
   EXPECT_EQ(system_->CommandsSeen(0x1B), 0u);
