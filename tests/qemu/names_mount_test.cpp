@@ -52,7 +52,7 @@ std::vector<Source> Sources() {
 // Runs the velloran program with a recorder folder of the test's own.
 std::string Velloran(const fs::path& dir, const std::string& args, int* rc) {
   return Capture("cd " + ShellQuote(dir.string()) + " && TZ='CET-1CEST,M3.5.0,M10.5.0/3' VELLORAN_RECORDER_DIR=" +
-                     ShellQuote((dir / "rec").string()) + " VELLORAN_RECORDER_TIME_SCALE=0 " +
+                     ShellQuote((dir / "rec").string()) + " VELLORAN_RECORDER_TIME_SCALE=0.05 " +
                      ShellQuote(VELLORAN_CLI) + " " + args + " 2>&1",
                  rc);
 }
