@@ -125,16 +125,7 @@ bool TRecordingJobs::VerifyDisc(std::uint8_t sessionNo) {
       DeliverVerifyDone(*found);
       result = image::VerifyFailure(*found);
     }
-    drive::CloseHandleAfterCommand = true;
-    b.WriteDoneError = result;
-    FRunning = false;
-    if (b.OnWriteDone) {
-      auto deliver = [&b, result] { b.OnWriteDone(&b, result); };
-      if (FSync)
-        FSync->Synchronize(deliver);
-      else
-        deliver();
-    }
+    Finish(result);
   });
   return true;
 }

@@ -855,8 +855,13 @@ void TRecordingJobs::End(const std::string& error) {
     FCache->Cancel();
     FCache->WaitFor();
   }
-  drive::CloseHandleAfterCommand = true;
   b.CurrentFile.clear();
+  Finish(result);
+}
+
+void TRecordingJobs::Finish(const std::string& result) {
+  auto& b = FBurner;
+  drive::CloseHandleAfterCommand = true;
   b.WriteDoneError = result;
   FRunning = false;
   if (b.OnWriteDone) {

@@ -135,7 +135,10 @@ class TRecordingJobs {
       const std::function<std::vector<image::TVerifyMismatch>(image::TVerifier&)>& verify);
   void DeliverVerifyDone(const std::vector<image::TVerifyMismatch>& mismatches);
   int TakeBlock();
+  // Ends a job: its cache's error when it has none of its own, then Finish.
   void End(const std::string& error);
+  // The job's end told: the result kept and OnWriteDone delivered.
+  void Finish(const std::string& result);
 
   image::TZCDBurner& FBurner;
   platform::Synchronizer* FSync = nullptr;
