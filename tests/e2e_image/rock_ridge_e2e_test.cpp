@@ -4,6 +4,8 @@
 // saved through the burner component, as every front end saves them.
 #include "image/zbCDBC.h"
 
+#include "e2e_image/shell.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -26,41 +28,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-};
-
-RunResult Shell(const std::string& command) {
-  RunResult r;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  std::array<char, 65536> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-bool Have(const std::string& tool) { return Shell("command -v " + tool).status == 0; }
-
-std::string PythonWithPycdlib() {
-  for (const char* py : {"python3", "/usr/bin/python3"})
-    if (Shell(std::string(py) + " -c 'import pycdlib'").status == 0) return py;
-  return {};
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using e2e::Have;
+using e2e::PythonWithPycdlib;
+using e2e::Quote;
+using e2e::ReadFile;
+using e2e::RunResult;
+using e2e::Shell;
 
 void Put(const fs::path& p, const std::string& content, mode_t mode, std::time_t mtime) {
   fs::create_directories(p.parent_path());

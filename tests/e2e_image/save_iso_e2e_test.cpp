@@ -2,6 +2,8 @@
 // readers no one here wrote (xorriso, 7-Zip, pycdlib, isoinfo, libcdio's
 // iso-info) and compared with the source, file by file. A reader that is
 // not installed makes its test skip with the reason.
+#include "e2e_image/shell.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -27,43 +29,12 @@ namespace fs = std::filesystem;
 
 const std::string kVelloran = std::string(VELLORAN_BIN_DIR) + "/velloran";
 
-struct RunResult {
-  int status = -1;
-  std::string out;  // stdout and stderr together
-};
-
-RunResult Shell(const std::string& command) {
-  RunResult r;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  std::array<char, 65536> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-bool Have(const std::string& tool) { return Shell("command -v " + tool).status == 0; }
-
-// A Python that can import pycdlib (Debian's python3-pycdlib lives in the
-// system interpreter, which another python3 on PATH may hide); empty if none.
-std::string PythonWithPycdlib() {
-  for (const char* py : {"python3", "/usr/bin/python3"})
-    if (Shell(std::string(py) + " -c 'import pycdlib'").status == 0) return py;
-  return {};
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using velloran::e2e::Have;
+using velloran::e2e::PythonWithPycdlib;
+using velloran::e2e::Quote;
+using velloran::e2e::ReadFile;
+using velloran::e2e::RunResult;
+using velloran::e2e::Shell;
 
 // Names as readers show them: without ";1" and without trailing dots.
 std::string NormName(std::string n) {
