@@ -31,14 +31,9 @@ bool Match(std::string_view name, std::string_view mask) {
   return m == mask.size();
 }
 
-// Fills rec from st; false for the kinds of node that are never added.
-bool FromStat(const struct stat& st, const std::string& name, TSearchRec& rec) {
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
-  rec.Name = name;
-  rec.Attr = S_ISDIR(st.st_mode) ? faDirectory : faArchive;
-  if (!(st.st_mode & S_IWUSR)) rec.Attr |= faReadOnly;
-  if (!name.empty() && name[0] == '.') rec.Attr |= faHidden;
-  rec.Size = S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : 0;
+// What a file's status tells besides its kind and size: times, mode, owner
+// and identity.
+void CopyStatus(const struct stat& st, TSearchRec& rec) {
   rec.Time = st.st_mtime;
   rec.Atime = st.st_atime;
   rec.Ctime = st.st_ctime;
@@ -47,6 +42,17 @@ bool FromStat(const struct stat& st, const std::string& name, TSearchRec& rec) {
   rec.Gid = st.st_gid;
   rec.Device = st.st_dev;
   rec.Inode = st.st_ino;
+}
+
+// Fills rec from st; false for the kinds of node that are never added.
+bool FromStat(const struct stat& st, const std::string& name, TSearchRec& rec) {
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+  rec.Name = name;
+  rec.Attr = S_ISDIR(st.st_mode) ? faDirectory : faArchive;
+  if (!(st.st_mode & S_IWUSR)) rec.Attr |= faReadOnly;
+  if (!name.empty() && name[0] == '.') rec.Attr |= faHidden;
+  rec.Size = S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : 0;
+  CopyStatus(st, rec);
   return true;
 }
 
@@ -60,14 +66,7 @@ bool FromLink(const struct stat& st, const std::string& full, const std::string&
   rec.Attr = faArchive | faSymLink;
   if (!name.empty() && name[0] == '.') rec.Attr |= faHidden;
   rec.Size = 0;
-  rec.Time = st.st_mtime;
-  rec.Atime = st.st_atime;
-  rec.Ctime = st.st_ctime;
-  rec.Mode = st.st_mode;
-  rec.Uid = st.st_uid;
-  rec.Gid = st.st_gid;
-  rec.Device = st.st_dev;
-  rec.Inode = st.st_ino;
+  CopyStatus(st, rec);
   rec.LinkTarget = std::move(target);
   return true;
 }
