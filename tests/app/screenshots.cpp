@@ -99,7 +99,8 @@ int main(int argc, char* argv[]) {
   w.ListView1DragDrop(w.ShellListView1);
 
   // Two sessions on the disc, burned through the burn dialog.
-  Hooks().modal = [&](QDialog* d) {
+  // Burns through the burn dialog as a person would, the disc left in.
+  const auto burnThroughDialog = [&](QDialog* d) {
     auto* burn = qobject_cast<TfrmBurn*>(d);
     if (!burn) return static_cast<int>(QDialog::Rejected);
     burn->show();
@@ -108,6 +109,7 @@ int main(int argc, char* argv[]) {
     WaitHidden(burn);
     return burn->result();
   };
+  Hooks().modal = burnThroughDialog;
   w.btnBurnClick();
   w.btnBurnClick();
 
@@ -200,15 +202,7 @@ int main(int argc, char* argv[]) {
       ++g_failures;
     }
   }
-  Hooks().modal = [&](QDialog* d) {
-    auto* burn = qobject_cast<TfrmBurn*>(d);
-    if (!burn) return static_cast<int>(QDialog::Rejected);
-    burn->show();
-    burn->cEject->setChecked(false);
-    burn->btnBurn->click();
-    WaitHidden(burn);
-    return burn->result();
-  };
+  Hooks().modal = burnThroughDialog;
   w.btnBurnClick();
   if (failure.text.isEmpty()) {
     std::fprintf(stderr, "the failed burn showed no reason\n");
