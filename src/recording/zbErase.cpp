@@ -36,8 +36,6 @@ constexpr std::uint8_t kPlusRwFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 
 // DVD-RAM: full format type 00h with 2048-byte blocks (2,236,704 blocks).
 constexpr std::uint8_t kRamFormat[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22, 0x21, 0x20, 0x00, 0x00, 0x08, 0x00};
 
-bool IsDvdRw(std::uint8_t kind) { return kind == kKindDvdRwRestricted || kind == kKindDvdRwSequential; }
-
 }  // namespace
 
 TEraseThread::TEraseThread(image::TZCDBurner& burner, std::uint8_t discType, std::uint8_t blankType)
