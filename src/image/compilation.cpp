@@ -8,6 +8,19 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VELLORAN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELLORAN_ASAN 1
+#endif
+#endif
+#ifdef VELLORAN_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace velloran::image {
 
@@ -18,6 +31,77 @@ using platform::TSearchRec;
 namespace {
 
 constexpr std::size_t kCreateDirShortLength = 13;
+
+// The blocks TFEntry objects are taken from. A freed entry goes on a free
+// list for the next one; when the last entry is gone, the blocks go back to
+// the system. Under AddressSanitizer the slots not in use are poisoned, so
+// a use of a freed entry is still caught.
+class EntryPool {
+ public:
+  static EntryPool& Get() {
+    // Never destroyed: entries held by static objects may be freed after
+    // the end of main.
+    static EntryPool* const pool = new EntryPool;
+    return *pool;
+  }
+
+  void* Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    void* slot;
+    if (free_) {
+      slot = free_;
+      Unpoison(slot, sizeof(Slot));
+      free_ = *static_cast<void**>(slot);
+    } else {
+      if (blocks_.empty() || used_ == kSlotsPerBlock) {
+        blocks_.emplace_back(new Slot[kSlotsPerBlock]);
+        Poison(blocks_.back().get(), sizeof(Slot) * kSlotsPerBlock);
+        used_ = 0;
+      }
+      slot = &blocks_.back()[used_++];
+      Unpoison(slot, sizeof(Slot));
+    }
+    ++live_;
+    return slot;
+  }
+
+  void Give(void* slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--live_ == 0) {
+      for (auto& block : blocks_) Unpoison(block.get(), sizeof(Slot) * kSlotsPerBlock);
+      blocks_.clear();
+      free_ = nullptr;
+      used_ = 0;
+      return;
+    }
+    *static_cast<void**>(slot) = free_;
+    free_ = slot;
+    Poison(slot, sizeof(Slot));
+  }
+
+ private:
+  struct alignas(TFEntry) Slot {
+    unsigned char bytes[sizeof(TFEntry)];
+  };
+  static constexpr std::size_t kSlotsPerBlock = 4096;
+
+  static void Poison([[maybe_unused]] void* p, [[maybe_unused]] std::size_t n) {
+#ifdef VELLORAN_ASAN
+    ASAN_POISON_MEMORY_REGION(p, n);
+#endif
+  }
+  static void Unpoison([[maybe_unused]] void* p, [[maybe_unused]] std::size_t n) {
+#ifdef VELLORAN_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Slot[]>> blocks_;
+  std::size_t used_ = 0;  // slots handed out of the last block
+  void* free_ = nullptr;
+  std::size_t live_ = 0;
+};
 
 std::string Format(const char* pattern, int value) {
   char buf[128];
@@ -135,6 +219,7 @@ void Compilation::ResetCompilation(int maxFiles, int maxDirs) {
   bias_ = platform::LocalBiasMinutes();
   byName_.Clear();
   byIso_.Clear();
+  indexesAside_ = false;
   files_.clear();
   dirs_.clear();
   lastSourceFolder_ = nullptr;
@@ -170,10 +255,26 @@ std::string Compilation::UniqueShortName(TDEntry* dir, const std::string& longNa
   }
 }
 
+void* TFEntry::operator new(std::size_t size) {
+  if (size != sizeof(TFEntry)) return ::operator new(size);
+  return EntryPool::Get().Take();
+}
+
+void TFEntry::operator delete(void* entry, std::size_t size) noexcept {
+  if (!entry) return;
+  if (size != sizeof(TFEntry)) return ::operator delete(entry);
+  EntryPool::Get().Give(entry);
+}
+
 TFEntry* Compilation::NewNode(TDEntry* dir) {
+  // Filed again (when set aside) before the new entry, which its caller files.
+  UseIndexes();
   auto node = std::make_unique<TFEntry>();
   TFEntry* raw = node.get();
   raw->Parent = dir;
+  // Grown by a quarter at a time: doubled, the array of a large compilation
+  // would stand up to half empty.
+  if (files_.size() == files_.capacity()) files_.reserve(files_.size() + files_.size() / 4 + 64);
   files_.push_back(std::move(node));
   if (dir->LastChild)
     dir->LastChild->Next = raw;
@@ -275,6 +376,7 @@ TFEntry* Compilation::AddFileEntry(TDEntry* dir, const std::string& sourcePath, 
   }
 
   TFEntry* entry = existing;
+  UseIndexes();
   if (entry) {
     if (!entry->Imported) totalRounded_ -= RoundToSector(entry->Size);
     byIso_.Erase(entry);
@@ -489,6 +591,7 @@ TDEntry* Compilation::FindDir(const std::string& path) const {
 
 TFEntry* Compilation::FindChild(const TDEntry* dir, const std::string& longName, bool directory) const {
   if (!dir) return nullptr;
+  UseIndexes();
   return byName_.Find(EntryIndex::Hash(dir, longName), [&](const TFEntry* e) {
     return e->Parent == dir && e->IsDirectory() == directory && e->JolietName == longName;
   });
@@ -525,17 +628,33 @@ void Compilation::SetSource(TFEntry* entry, const std::string& sourcePath) {
   entry->SourceName.assign(sourcePath, slash + 1);
 }
 
+void Compilation::SetIndexesAside() {
+  byName_.Clear();
+  byIso_.Clear();
+  indexesAside_ = true;
+}
+
+void Compilation::UseIndexes() const {
+  if (!indexesAside_) return;
+  indexesAside_ = false;
+  byName_.Refile(files_);
+  byIso_.Refile(files_);
+}
+
 void Compilation::IndexNames(TFEntry* child) {
+  UseIndexes();
   byName_.Insert(child, EntryIndex::Hash(child->Parent, child->JolietName));
   byIso_.Insert(child, EntryIndex::Hash(child->Parent, IsoKey(child->IsoName)));
 }
 
 void Compilation::UnindexNames(const TFEntry* child) {
+  UseIndexes();
   byName_.Erase(child);
   byIso_.Erase(child);
 }
 
 void Compilation::SetJolietName(TFEntry* child, const std::string& name) {
+  UseIndexes();
   byName_.Erase(child);
   child->JolietName = name;
   if (child->Directory) child->Directory->JolietName = name;
@@ -543,6 +662,7 @@ void Compilation::SetJolietName(TFEntry* child, const std::string& name) {
 }
 
 void Compilation::SetIsoName(TFEntry* child, const std::string& name) {
+  UseIndexes();
   byIso_.Erase(child);
   child->IsoName = name;
   if (child->Directory) child->Directory->IsoName = name;
@@ -551,6 +671,7 @@ void Compilation::SetIsoName(TFEntry* child, const std::string& name) {
 
 bool Compilation::IsoNameInUse(const TDEntry* dir, const std::string& isoName, const TFEntry* except) const {
   const std::string_view key = IsoKey(isoName);
+  UseIndexes();
   return byIso_.Find(EntryIndex::Hash(dir, key), [&](const TFEntry* e) {
     return e != except && e->Parent == dir && IsoKey(e->IsoName) == key;
   }) != nullptr;

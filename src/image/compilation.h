@@ -96,6 +96,12 @@ struct TFEntry {
 
   bool IsDirectory() const { return (Attributes & platform::faDirectory) != 0; }
   bool IsLink() const { return (Attributes & platform::faSymLink) != 0; }
+
+  // Entries are carved from large blocks: a compilation of hundreds of
+  // thousands would otherwise pay the allocator's header and rounding on
+  // each of them.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* entry, std::size_t size) noexcept;
   // The source file's path; empty for subdirectory nodes and imported files.
   std::string SourcePath() const { return SourceFolder ? *SourceFolder + SourceName : SourceName; }
 };
@@ -220,6 +226,11 @@ class Compilation {
   // True when a child of dir other than except has that ISO name, as
   // readers compare ISO names (trailing dots ignored).
   bool IsoNameInUse(const TDEntry* dir, const std::string& isoName, const TFEntry* except = nullptr) const;
+  // The lookups by name are needed only while the compilation is changed
+  // or searched. A long job (the layout and writing of a session) sets them
+  // aside and gives back 16 bytes an entry; the next search or change files
+  // every entry again under the hashes it keeps.
+  void SetIndexesAside();
   // Removes one child (a subdirectory node with everything below it).
   bool RemoveEntry(TFEntry* child);
   bool RemoveFile(const std::string& dirPath, const std::string& longName);
@@ -296,8 +307,12 @@ class Compilation {
   // The folders source files come from, each once (entries point into it).
   std::unordered_set<std::string> sourceFolders_;
   const std::string* lastSourceFolder_ = nullptr;
-  EntryIndex byName_{&TFEntry::NameHash};  // children by long name
-  EntryIndex byIso_{&TFEntry::IsoHash};    // children by ISO name as readers compare it
+  // Files them again when they were set aside; every use of the indexes
+  // goes through it.
+  void UseIndexes() const;
+  mutable EntryIndex byName_{&TFEntry::NameHash};  // children by long name
+  mutable EntryIndex byIso_{&TFEntry::IsoHash};    // children by ISO name as readers compare it
+  mutable bool indexesAside_ = false;
   std::vector<std::unique_ptr<TFEntry>> files_;
   std::vector<TNameChange> nameChanges_;
   std::unordered_map<std::uintptr_t, std::size_t> nameChangeIndex_;  // entry address + space -> record

@@ -38,10 +38,23 @@ void EntryIndex::Insert(TFEntry* entry, std::uint32_t hash) {
   // At most three quarters full, so that probes stay short.
   if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
   entry->*hashField_ = hash;
-  std::size_t i = hash & mask_;
+  Place(entry);
+}
+
+void EntryIndex::Place(TFEntry* entry) {
+  std::size_t i = (entry->*hashField_) & mask_;
   while (slots_[i]) i = (i + 1) & mask_;
   slots_[i] = entry;
   ++count_;
+}
+
+void EntryIndex::Refile(const std::vector<std::unique_ptr<TFEntry>>& entries) {
+  Clear();
+  std::size_t size = 64;
+  while (entries.size() * 4 > size * 3) size *= 2;
+  slots_.assign(size, nullptr);
+  mask_ = size - 1;
+  for (const auto& e : entries) Place(e.get());
 }
 
 void EntryIndex::Erase(const TFEntry* entry) {

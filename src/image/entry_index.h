@@ -15,6 +15,7 @@ struct TFEntry;
 }  // namespace velloran::image
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,8 @@ class EntryIndex {
   void Clear();
   // Files entry under hash (stored in the entry).
   void Insert(TFEntry* entry, std::uint32_t hash);
+  // Files entries again under the hashes they carry, into an empty index.
+  void Refile(const std::vector<std::unique_ptr<TFEntry>>& entries);
   // Takes entry out; nothing when it is not filed.
   void Erase(const TFEntry* entry);
   std::size_t Size() const { return count_; }
@@ -47,6 +50,7 @@ class EntryIndex {
 
  private:
   void Grow();
+  void Place(TFEntry* entry);
 
   std::uint32_t TFEntry::*hashField_;
   std::vector<TFEntry*> slots_;

@@ -114,6 +114,12 @@ bool TZCDBurner::BuildLayout(bool ImageOnly, TDEntry* Root) {
   options.Bootable = Bootable;
   options.BootImageBytes = Bootable ? boot.Size : 0;
   options.StartAddress = start;
+  // Names are settled: the lookups by name wait until the compilation is
+  // next changed or searched. The old layout goes first: two layouts of a
+  // large compilation side by side would be most of the peak memory of a
+  // save or a burn.
+  FCompilation.SetIndexesAside();
+  FLayout = TLayout{};
   FLayout = image::BuildLayout(FCompilation, options, debug);
   FLayoutDirty = false;
   FLayoutCurrent = false;

@@ -503,7 +503,9 @@ TEST(Compilation, AFileAndAFolderOfOneNameAreBothKept) {
 // The lookups by name are an index of their own: it must follow every add,
 // rename and removal, in folders of thousands of entries, and never hold an
 // entry that is gone.
-TEST(Compilation, LookupsByNameFollowAddsRenamesAndRemovals) {
+// aside: the indexes are set aside (as a layout does) before each step, so
+// each step files every entry again first.
+void CheckLookupsFollowChanges(bool aside) {
   Compilation c;
   c.ResetCompilation(100000, 100);
   std::vector<TDEntry*> dirs;
@@ -522,18 +524,22 @@ TEST(Compilation, LookupsByNameFollowAddsRenamesAndRemovals) {
       ASSERT_NE(entries[k].back(), nullptr);
     }
   // The ISO names are indexed from the first question on, and kept so.
+  if (aside) c.SetIndexesAside();
   ASSERT_TRUE(c.IsoNameInUse(dirs[0], "D0F0.DAT"));
+  if (aside) c.SetIndexesAside();
   // Removed from the end backwards, renamed from the start: holes open in
   // every stretch of the index.
   for (int i = kFiles - 1; i >= 0; --i)
     for (int k = 0; k < 3; ++k)
       if (i % 3 == 0) ASSERT_TRUE(c.RemoveEntry(entries[k][i]));
+  if (aside) c.SetIndexesAside();
   for (int i = 0; i < kFiles; ++i)
     for (int k = 0; k < 3; ++k)
       if (i % 3 == 1) {
         c.SetJolietName(entries[k][i], "renamed " + name(k, i));
         c.SetIsoName(entries[k][i], "R" + std::to_string(k) + "_" + std::to_string(i) + ".DAT");
       }
+  if (aside) c.SetIndexesAside();
   for (int k = 0; k < 3; ++k)
     for (int i = 0; i < kFiles; ++i) {
       SCOPED_TRACE(name(k, i));
@@ -561,14 +567,29 @@ TEST(Compilation, LookupsByNameFollowAddsRenamesAndRemovals) {
       }
     }
   // A whole folder goes; the index is probed past where its entries were.
+  if (aside) c.SetIndexesAside();
   ASSERT_TRUE(c.RemoveDir(dirs[2]));
+  if (aside) c.SetIndexesAside();
+  TDEntry* added = c.CreateDir(nullptr, "d3", 16);
+  ASSERT_NE(added, nullptr);
+  EXPECT_EQ(c.FindChild(c.Root(), "d3", true), added->Node);
   for (int i = 0; i < kFiles; ++i) {
     rec.Name = name(2, i);
     ASSERT_NE(c.AddFileEntry(dirs[0], "/nonexistent", rec, 0), nullptr);
   }
   for (int i = 2; i < kFiles; i += 3) EXPECT_EQ(c.FindChild(dirs[0], name(0, i), false), entries[0][i]);
-  EXPECT_EQ(c.FileCount(), 2 + 2 * kFiles / 3 * 2 + kFiles);
+  // A name in use stays refused.
+  rec.Name = name(0, 2);
+  if (aside) c.SetIndexesAside();
+  EXPECT_EQ(c.AddFileEntry(dirs[0], "/nonexistent", rec, 0), nullptr);
+  EXPECT_EQ(c.FileCount(), 3 + 2 * kFiles / 3 * 2 + kFiles);
 }
+
+TEST(Compilation, LookupsByNameFollowAddsRenamesAndRemovals) { CheckLookupsFollowChanges(false); }
+
+// Set aside during the layout and the writing of a session, the lookups are
+// rebuilt from the entries on the next change or search.
+TEST(Compilation, LookupsSetAsideAreFiledAgainOnTheNextChange) { CheckLookupsFollowChanges(true); }
 
 }  // namespace
 }  // namespace velloran::image
