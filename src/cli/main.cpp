@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "platform/allocator.h"
 
 #include <iostream>
 
@@ -17,6 +18,7 @@ CommandRegistration::CommandRegistration(CommandInstaller installer) {
 
 int main(int argc, char** argv) {
   using namespace velloran::cli;
+  velloran::platform::KeepLargeBlocksReturnable();
   CLI::App app{"Velloran DVD/CD Burner - burn, save and inspect data discs"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "velloran 3.38");
