@@ -3,7 +3,8 @@
 # of many empty files, side by side in one run. Prints the median wall time
 # and the median peak memory (maximum resident set, from /usr/bin/time) of
 # each tool over RUNS runs (default 3), and the ratios velloran / genisoimage
-# (below 0.5 is the goal for both).
+# (below 0.5 is the goal for both); then one burn of the same tree to the
+# virtual recorder, its peak memory against genisoimage's.
 #
 #   bench/scale.sh [full|small] [TREES_DIR]
 #
@@ -89,6 +90,26 @@ measure() {  # label command...: runs it $runs times, prints "label seconds MiB"
   echo "$label $t $k"
 }
 
+# The same compilation burned: a DVD+R in a virtual recorder that takes the
+# time a real drive takes to write (16x, a 2 MiB buffer; its close at a
+# twentieth of real time). Prints "seconds kilobytes underruns pause-ms".
+burn() {
+  state=$(mktemp -d "$trees/recorder.XXXXXX")
+  if VELLORAN_RECORDER_DIR=$state "$velloran" recorder insert dvd+r >/dev/null &&
+    VELLORAN_RECORDER_DIR=$state "$velloran" recorder realtime on >/dev/null &&
+    VELLORAN_RECORDER_DIR=$state "$velloran" recorder time-scale 0.05 >/dev/null &&
+    VELLORAN_RECORDER_DIR=$state /usr/bin/time -f "%e %M" -o "$out/time" \
+      "$velloran" --debug burn --speed 16x "$tree" >"$out/burn.log" 2>&1; then
+    underruns=$(VELLORAN_RECORDER_DIR=$state "$velloran" recorder status | awk -F: '/^Underruns/ {gsub(/ /, "", $2); print $2}')
+    pause=$(sed -n 's/.*Longest pause between writes: \([0-9]*\) ms.*/\1/p' "$out/burn.log" | tail -n 1)
+    echo "$(tail -n 1 "$out/time") ${underruns:-?} ${pause:-?}"
+  else
+    echo "- - - -"
+    tail -n 5 "$out/burn.log" >&2
+  fi
+  rm -rf "$state"
+}
+
 # Which name spaces velloran writes.
 "$velloran" save-iso "$out/probe.iso" "$tree" >/dev/null 2>&1 || { echo "velloran save-iso failed" >&2; exit 1; }
 geniso_opts="-J"
@@ -103,10 +124,26 @@ echo "$files empty files in $dirs folders, medians of $runs runs (genisoimage $g
   measure velloran "$velloran" save-iso "$out/v.iso" "$tree"
   # shellcheck disable=SC2086
   measure genisoimage genisoimage -quiet $geniso_opts -o "$out/g.iso" "$tree"
+  # And without Rock Ridge, its leanest.
+  [ "$geniso_opts" = "-J" ] || measure genisoimage-J genisoimage -quiet -J -o "$out/g.iso" "$tree"
 } >"$out/results"
 awk '
-  { t[$1] = $2; m[$1] = $3; printf "%-12s %8s s %9s MiB\n", $1, $2, ($3 == "-" ? "-" : sprintf("%.1f", $3 / 1024)) }
+  { t[$1] = $2; m[$1] = $3; printf "%-14s %8s s %9s MiB\n", $1, $2, ($3 == "-" ? "-" : sprintf("%.1f", $3 / 1024)) }
   END {
     if (t["velloran"] == "-" || t["genisoimage"] == "-") { print "a run failed"; exit 1 }
     printf "velloran/genisoimage: time %.2f, peak memory %.2f\n", t["velloran"] / t["genisoimage"], m["velloran"] / m["genisoimage"]
+    if (("genisoimage-J" in t) && t["genisoimage-J"] != "-")
+      printf "velloran/genisoimage -J (no Rock Ridge): time %.2f, peak memory %.2f\n", t["velloran"] / t["genisoimage-J"], m["velloran"] / m["genisoimage-J"]
   }' "$out/results"
+
+# One burn (its time is the drive's): the memory against genisoimage's, and
+# the longest pause of the write loop against what the drive's buffer lasts
+# at 16x DVD (2 MiB at 22,160,000 bytes/s: 94 ms).
+gen_kb=$(awk '$1 == "genisoimage" {print $3}' "$out/results")
+genj_kb=$(awk '$1 == "genisoimage-J" {print $3}' "$out/results")
+echo "velloran burn of the same tree (DVD+R at 16x, virtual recorder in real time):"
+burn | awk -v gen="$gen_kb" -v genj="${genj_kb:-}" '
+  $1 == "-" { print "the burn failed"; exit 1 }
+  { printf "burn           %8s s %9.1f MiB  underruns %s, longest pause between writes %s ms (the buffer lasts 94 ms)\n", $1, $2 / 1024, $3, $4
+    printf "velloran burn/genisoimage: peak memory %.2f\n", $2 / gen
+    if (genj != "" && genj != "-") printf "velloran burn/genisoimage -J: peak memory %.2f\n", $2 / genj }'
