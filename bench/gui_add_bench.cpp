@@ -8,6 +8,7 @@
 //   gui_add_bench PARENT_DIR FOLDER_NAME SUBFOLDER_NAME
 #include "app/main_form.h"
 #include "app/ui_hooks.h"
+#include "platform/allocator.h"
 
 #include <QApplication>
 #include <QDir>
@@ -49,6 +50,7 @@ long long CpuMs() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  velloran::platform::KeepLargeBlocksReturnable();  // as the application does
   QApplication app(argc, argv);
   SetUpApplication();
   if (argc < 4) {
