@@ -1,6 +1,7 @@
 // Editing the compilation from the main window: the layout tree and list,
 // drops from the file-system views, new folders, deletion and the capacity
 // gauge.
+#include "app/formats.h"
 #include "app/globals.h"
 #include "app/main_form.h"
 #include "app/newfolder.h"
@@ -33,6 +34,34 @@ void SetEntry(QTreeWidgetItem* item, T* entry) {
 }
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A row of the file list. The name, icon and entry are stored as in any
+// item; the size, type and date are kept as values and made into text only
+// when the view paints the row: a folder may hold tens of thousands of
+// entries, and three stored texts a row cost more than the rest of it.
+class LayoutRow : public QTreeWidgetItem {
+ public:
+  LayoutRow(const TFEntry& e, QString type)
+      : type_(std::move(type)), size_(e.Size), date_(e.Date), directory_(e.IsDirectory()) {}
+
+  QVariant data(int column, int role) const override {
+    if (column >= 1 && column <= 3 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
+      const QVariant stored = QTreeWidgetItem::data(column, role);
+      if (stored.isValid()) return stored;
+      if (column == 1) return directory_ ? QVariant() : QVariant(SizeKBText(size_));
+      if (column == 2) return type_;
+      return DateModifiedText(date_);
+    }
+    if (column == 1 && role == Qt::TextAlignmentRole) return QVariant(int(Qt::AlignRight | Qt::AlignVCenter));
+    return QTreeWidgetItem::data(column, role);
+  }
+
+ private:
+  QString type_;  // shared with every row of the same kind
+  std::int64_t size_;
+  platform::TDateTime date_;
+  bool directory_;
+};
 
 }  // namespace
 
@@ -83,22 +112,15 @@ void Tfrmmain::tvdirClick() {
   // Made apart and handed to the view at once: a folder may hold tens of
   // thousands of entries, and the view would update itself for each.
   QList<QTreeWidgetItem*> items;
+  static const QString folderType = "Folder";
   for (TFEntry* e = dir->FirstChild; e; e = e->Next) {
-    auto* item = new QTreeWidgetItem;
+    const QString name = Q(e->JolietName);
+    const QString ext = e->IsDirectory() ? QString() : ExtensionOf(name);
+    auto* item = new LayoutRow(*e, e->IsDirectory() ? folderType : ShellTypeName(ext));
     items.append(item);
     SetEntry(item, e);
-    item->setText(0, Q(e->JolietName));
-    if (e->IsDirectory()) {
-      item->setIcon(0, ClosedFolderIcon());
-      item->setText(2, "Folder");
-    } else {
-      const QString ext = ExtensionOf(Q(e->JolietName));
-      item->setIcon(0, ShellIconForExtension(ext));
-      item->setText(1, SizeKBText(e->Size));
-      item->setText(2, ShellTypeName(ext));
-    }
-    item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-    item->setText(3, DateModifiedText(e->Date));
+    item->setText(0, name);
+    item->setIcon(0, e->IsDirectory() ? ClosedFolderIcon() : ShellIconForExtension(ext));
   }
   ListView1->addTopLevelItems(items);
 }

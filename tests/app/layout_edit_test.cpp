@@ -62,6 +62,7 @@ TEST_F(LayoutEditTest, DropOnTheListAddsFoldersAsFoldersAndFilesAndZipsAsFiles) 
   EXPECT_EQ(ListItem("Photos")->text(1), "");
   EXPECT_EQ(ListItem("notes.txt")->text(1), "1 KB");
   EXPECT_EQ(ListItem("archive.zip")->text(1), "3,073 KB");
+  EXPECT_EQ(ListItem("archive.zip")->data(1, Qt::TextAlignmentRole).toInt(), int(Qt::AlignRight | Qt::AlignVCenter));
   EXPECT_FALSE(ListItem("archive.zip")->text(2).isEmpty());
   EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d$")
                   .match(ListItem("notes.txt")->text(3)).hasMatch());
