@@ -44,15 +44,6 @@ int ParseImport(const std::string& text) {
   }
 }
 
-// A drive that is becoming ready (a disc just loaded, a close or a format
-// still running) answers every question about the disc with NOT READY: the
-// disc would read as one without sessions or files, and the new session
-// would hide them. It is waited for first, as the burn job itself waits.
-// False when it does not become ready; LastSense says why.
-bool WaitForDisc(image::TZCDBurner& b) {
-  return b.WaitForDrive(60000, 500) == drive::TSCSIDevice::TWaitResult::Ready;
-}
-
 // Enters the files of an earlier session below the new ones (files given
 // on the command line win over imported ones of the same name).
 int ImportEarlierSession(image::TZCDBurner& b, const std::string& which, const std::string& prefix) {
@@ -131,7 +122,7 @@ int ParseSpeed(const std::string& text, bool dvd) {
 // Checks that the medium takes the recording; prints why not.
 int CheckMedium(image::TZCDBurner& b, std::int64_t sectors, const std::string& prefix) {
   drive::TDisc disc{};
-  if (!b.GetDiscInfo(disc) || !disc.ready) {
+  if (!WaitForDisc(b) || !b.GetDiscInfo(disc) || !disc.ready) {
     std::cerr << prefix << "no disc in the drive (or the drive is not ready)";
     if (!b.LastError.empty()) std::cerr << ": " << b.LastError;
     std::cerr << "\n";

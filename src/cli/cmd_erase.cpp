@@ -29,7 +29,7 @@ int RunErase(const EraseOptions& o, const GlobalOptions& globals) {
   if (int rc = SelectDrive(b, globals, o.drive, "erase"); rc != kExitOk) return rc;
   if (int rc = RefuseIfHeld(b, "erase"); rc != kExitOk) return rc;
   drive::TDisc disc{};
-  if (!b.GetDiscInfo(disc) || !disc.ready) {
+  if (!WaitForDisc(b) || !b.GetDiscInfo(disc) || !disc.ready) {
     std::cerr << prefix << "no disc in the drive (or the drive is not ready)\n";
     return kExitFailure;
   }

@@ -40,7 +40,7 @@ int RunSessions(const SessionsOptions& o, const GlobalOptions& globals) {
   };
   if (int rc = SelectDrive(b, globals, o.drive, "sessions"); rc != kExitOk) return rc;
   drive::TDisc disc{};
-  if (!b.GetDiscInfo(disc) || !disc.ready) {
+  if (!WaitForDisc(b) || !b.GetDiscInfo(disc) || !disc.ready) {
     std::cerr << prefix << "no disc in the drive (or the drive is not ready)\n";
     return kExitFailure;
   }

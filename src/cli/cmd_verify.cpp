@@ -34,7 +34,7 @@ int RunVerify(const VerifyOptions& o, const GlobalOptions& globals) {
     return kExitUsage;
   }
   drive::TDisc disc{};
-  if (!b.GetDiscInfo(disc) || !disc.ready) {
+  if (!WaitForDisc(b) || !b.GetDiscInfo(disc) || !disc.ready) {
     std::cerr << prefix << "no disc in the drive (or the drive is not ready)\n";
     return kExitFailure;
   }

@@ -69,4 +69,8 @@ std::string DriveNameOfLine(const std::string& line) {
   return "drive " + line.substr(0, std::min(comma, line.size()));
 }
 
+bool WaitForDisc(drive::TSCSIDevice& device) {
+  return device.WaitForDrive(60000, 500) == drive::TSCSIDevice::TWaitResult::Ready;
+}
+
 }  // namespace velloran::cli

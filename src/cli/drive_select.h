@@ -25,6 +25,13 @@ int SelectDrive(drive::TSCSIDevice& device, const GlobalOptions& globals, const 
 // "velloran COMMAND: ", and returns kExitFailure; kExitOk when it is free.
 int RefuseIfHeld(drive::TSCSIDevice& device, const std::string& command);
 
+// A drive that is becoming ready (a disc just loaded, a close or a format
+// still running) answers every question about the disc with NOT READY: the
+// disc would read as missing, or as one without sessions or files. Waits
+// for it (up to a minute); false when it does not become ready, with the
+// reason in the device's LastSense.
+bool WaitForDisc(drive::TSCSIDevice& device);
+
 // The name of a device line's drive in messages: "D:", or "drive 0:0:0".
 std::string DriveNameOfLine(const std::string& line);
 

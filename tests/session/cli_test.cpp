@@ -219,8 +219,8 @@ TEST_P(CliMedia, AppendKeepsTheDiscsFilesUnlessANewSessionIsAsked) {
 // another program's close still running) answers NOT READY for a while:
 // burn waits for it before it reads the disc's files, and so keeps them,
 // by default and with --import, where the disc must not read as one
-// holding nothing.
-TEST_F(CliTest, BurnWaitsForADriveBecomingReadyBeforeItReadsTheDiscsFiles) {
+// holding nothing. Reading the disc back and listing its sessions wait too.
+TEST_F(CliTest, CommandsWaitForADriveBecomingReadyBeforeTheyReadTheDisc) {
   ASSERT_EQ(Run("recorder insert cd-r").code, 0);
   ASSERT_EQ(Run("burn s1").code, 0);
   ASSERT_EQ(Run("recorder fault not-ready 12").code, 0);
@@ -234,8 +234,13 @@ TEST_F(CliTest, BurnWaitsForADriveBecomingReadyBeforeItReadsTheDiscsFiles) {
   r = Run("burn --import last s3");
   ASSERT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("Imported 4 files and folders from session 2."), std::string::npos) << r.out;
+  ASSERT_EQ(Run("recorder fault not-ready 12").code, 0);
   r = Run("verify s1 s2 s3");
   EXPECT_EQ(r.code, 0) << r.out;
+  ASSERT_EQ(Run("recorder fault not-ready 12").code, 0);
+  r = Run("sessions");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Session03"), std::string::npos) << "all three sessions are listed: " << r.out;
 }
 
 TEST_F(CliTest, EraseAndEject) {
