@@ -230,11 +230,13 @@ TEST_F(MainWindowTest, SettingsAreWrittenAtCloseAndReadAtStart) {
   Insert(vrec::MediumKind::CdR);
   Start();
   EXPECT_TRUE(GlobalVars().Eject) << "no settings file: eject defaults to on";
+  EXPECT_FALSE(GlobalVars().Verify) << "no settings file: verification defaults to off";
   EXPECT_FALSE(w().View);
   const QString shellDir = Src();
   w().ShellTreeView1->SetPath(shellDir);
   w().btnviewClick();
   GlobalVars().Eject = false;
+  GlobalVars().Verify = true;
   w().close();
   const QString file = SettingsFileName();
   EXPECT_TRUE(file.endsWith("/config/velloran_app_tests.ini")) << file.toStdString();
@@ -242,6 +244,7 @@ TEST_F(MainWindowTest, SettingsAreWrittenAtCloseAndReadAtStart) {
     QSettings ini(file, QSettings::IniFormat);
     EXPECT_TRUE(ini.value("Form/View").toBool());
     EXPECT_FALSE(ini.value("Burning/Eject").toBool());
+    EXPECT_TRUE(ini.value("Burning/Verify").toBool());
     EXPECT_EQ(ini.value("Shell/LastOpenDir").toString(), shellDir);
     EXPECT_EQ(ini.value("Form/Width").toInt(), w().frameGeometry().width());
     EXPECT_FALSE(ini.value("Form/Maximized").toBool());
@@ -253,6 +256,7 @@ TEST_F(MainWindowTest, SettingsAreWrittenAtCloseAndReadAtStart) {
   EXPECT_TRUE(w().View);
   EXPECT_EQ(w().Splitter1->orientation(), Qt::Vertical);
   EXPECT_FALSE(GlobalVars().Eject);
+  EXPECT_TRUE(GlobalVars().Verify);
   EXPECT_EQ(GlobalVars().LastOpenDir, shellDir);
   EXPECT_EQ(w().ShellTreeView1->Path(), shellDir);
   EXPECT_EQ(w().ShellListView1->Path(), shellDir);
