@@ -623,6 +623,19 @@ TEST_F(CommandsTest, DiscInformationListsTheSessionsAndImportRebuildsTheLayout) 
   EXPECT_EQ(w().fs->ValueMax(), 800);
   EXPECT_EQ(w().fs->Value(), RoundHalfEven(w().zcdb.NextWritableAddress() * 2048.0 / kMB));
   EXPECT_EQ(w().zcdb.Tree().MaxFiles(), 65535);
+
+  // The imported files' data is on the disc: an image of them is refused,
+  // and no file is left behind.
+  onModal_ = [&](QDialog*) {
+    w().sd->selectFile(QString::fromStdString((dir_ / "imported.iso").string()));
+    return static_cast<int>(QDialog::Accepted);
+  };
+  w().SaveAsISOFileClick();
+  WaitForProgressToClose();
+  EXPECT_EQ(MessageTexts(), QStringList{"Operation done with error occured."});
+  EXPECT_TRUE(messages_.back().reason.contains("CANNOT HOLD FILES IMPORTED FROM A DISC SESSION"))
+      << messages_.back().reason.toStdString();
+  EXPECT_FALSE(fs::exists(dir_ / "imported.iso"));
 }
 
 // Burn Now onto a disc that holds files asks whether the new session keeps
