@@ -1,8 +1,8 @@
 // The command-line tool as a user runs it: a separate process, its output
 // and its exit status.
-#include <gtest/gtest.h>
+#include "shell_run.h"
 
-#include <sys/wait.h>
+#include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
@@ -21,15 +21,8 @@ struct Result {
 };
 
 Result Shell(const std::string& command) {
-  Result r;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
-  const int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  velloran::test::ShellResult r = velloran::test::Shell(command);
+  return Result{r.status, std::move(r.out)};
 }
 
 class CliTest : public ::testing::Test {

@@ -3,9 +3,8 @@
 // readers.
 #pragma once
 
-#include <sys/wait.h>
+#include "shell_run.h"
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,22 +13,8 @@
 
 namespace velloran::e2e {
 
-struct RunResult {
-  int status = -1;
-  std::string out;  // stdout and stderr together
-};
-
-inline RunResult Shell(const std::string& command) {
-  RunResult r;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  std::array<char, 65536> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+using RunResult = test::ShellResult;  // stdout and stderr together
+using test::Shell;
 
 inline std::string Quote(const std::string& s) {
   std::string q = "'";

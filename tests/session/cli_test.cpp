@@ -3,6 +3,8 @@
 // library beside it. The recorder's long operations take a twentieth of
 // their default time: the drive is busy after a close or a blank, as a real
 // one is.
+#include "shell_run.h"
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -62,16 +64,8 @@ class CliTest : public ::testing::Test {
   }
   // A shell command in the test's folder.
   Result Sh(const std::string& command) {
-    const std::string cmd = "cd '" + dir_.string() + "' && " + command;
-    Result r;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int status = ::pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    ::velloran::test::ShellResult r = ::velloran::test::Capture("cd '" + dir_.string() + "' && " + command);
+    return Result{r.status, std::move(r.out)};
   }
 
   // Starts `velloran ARGS` in the background with its output to LOG; its

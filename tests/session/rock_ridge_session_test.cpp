@@ -2,6 +2,8 @@
 // velloran program on a virtual recorder) still shows every earlier entry's
 // name as given, permissions, owner, time and link target, as xorriso reads
 // the last session; a session without Rock Ridge imports by its Joliet names.
+#include "shell_run.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -47,15 +49,8 @@ class RockRidgeSessions : public ::testing::Test {
     ::utimensat(AT_FDCWD, p.c_str(), times, 0);
   }
   Result Sh(const std::string& command) {
-    Result r;
-    FILE* p = ::popen(("cd '" + dir_.string() + "' && { " + command + "; } 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int status = ::pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    ::velloran::test::ShellResult r = ::velloran::test::Shell("cd '" + dir_.string() + "' && { " + command + "; }");
+    return Result{r.status, std::move(r.out)};
   }
   Result Run(const std::string& args) {
     return Sh("VELLORAN_RECORDER_DIR='" + (dir_ / "rec").string() + "' VELLORAN_RECORDER_TIME_SCALE=0.05 '" VELLORAN_BIN_DIR

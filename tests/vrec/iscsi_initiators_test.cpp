@@ -18,6 +18,7 @@
 #include <regex>
 #include <string>
 
+#include "shell_run.h"
 #include "vrec_test_util.h"
 
 namespace velloran::vrec {
@@ -31,15 +32,9 @@ bool HaveTool(const std::string& name) {
 }
 
 std::string Shell(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  std::array<char, 4096> buf;
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  const int rc = ::pclose(p);
-  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  ::velloran::test::ShellResult r = ::velloran::test::Shell(command);
+  *status = r.status;
+  return std::move(r.out);
 }
 
 // The served recorder in a child process, on a free port of 127.0.0.1.

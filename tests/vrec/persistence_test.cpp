@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "shell_run.h"
 #include "vrec_test_util.h"
 
 namespace velloran::vrec::test {
@@ -355,15 +356,10 @@ TEST(InsertTest, BadInsertsAreRefusedWithAReason) {
 
 // The CLI runs in another process over the same folder.
 int RunCli(const fs::path& stateDir, const std::string& args, std::string* output) {
-  const std::string command = "VELLORAN_RECORDER_DIR='" + stateDir.string() + "' '" VELLORAN_BIN_DIR "/velloran' " +
-                              args + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return -1;
-  std::array<char, 512> buf{};
-  output->clear();
-  while (std::fgets(buf.data(), buf.size(), pipe)) *output += buf.data();
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ::velloran::test::ShellResult r =
+      ::velloran::test::Shell("VELLORAN_RECORDER_DIR='" + stateDir.string() + "' '" VELLORAN_BIN_DIR "/velloran' " + args);
+  *output = std::move(r.out);
+  return r.status;
 }
 
 TEST(CliTest, RecorderCommandControlsTheSharedFolder) {
